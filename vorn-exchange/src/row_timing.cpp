@@ -185,7 +185,8 @@ tl::expected<ReceiveRowTiming, ExchangeError> receive_row_timing(const RowWords&
         }
     } else {
         for (const ReceiveEvent& event : timing.events) {
-            if (event.kind == ReceiveEventKind::PairedXpicSource || event.kind == ReceiveEventKind::PairedXpicTeardown) {
+            if (event.kind == ReceiveEventKind::PairedXpicSource ||
+                event.kind == ReceiveEventKind::PairedXpicTeardown) {
                 return fail(invariant::incomplete_paired_receive_format);
             }
         }

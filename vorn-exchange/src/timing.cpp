@@ -330,7 +330,8 @@ tl::expected<RowWords, ExchangeError> paired_receiver_row(const Topology& topolo
 
     // Every receiver of the multicast shifts by the same amount, enough to
     // keep the earliest of them (the base) from starting before cycle 1.
-    const std::int64_t start = std::int64_t{pair_mux_delay(source, target)} + std::max<std::int64_t>(1 - std::int64_t{base}, 0);
+    const std::int64_t start =
+        std::int64_t{pair_mux_delay(source, target)} + std::max<std::int64_t>(1 - std::int64_t{base}, 0);
     if (start < 0) {
         return fail(invariant::paired_source_timing);
     }
@@ -345,7 +346,8 @@ tl::expected<RowWords, ExchangeError> paired_receiver_row(const Topology& topolo
     // Only the lane the payload reaches first drives the pair's incoming mux.
     if (time_to_mux(source, target) < time_to_mux(source, pair_partner_physical(target))) {
         const std::uint32_t mux_source = (source & xpic_source_mask) ^ (target & 2U);
-        controls.push_back({at, {0, xpic_word(xpic_source_value(mux_source, true)), ReceiveEventKind::PairedXpicSource}});
+        controls.push_back(
+            {at, {0, xpic_word(xpic_source_value(mux_source, true)), ReceiveEventKind::PairedXpicSource}});
         controls.push_back(
             {at + count, {0, xpic_word(xpic_teardown(true)), ReceiveEventKind::PairedXpicTeardown}});
     }

@@ -7,17 +7,23 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <random>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include <unistd.h>
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include "vorn/exchange/row_timing.hpp"
+#include "vorn/runtime/logging.hpp"
 
 namespace vorn::exchange {
 namespace {
@@ -651,7 +657,8 @@ TEST(TransferRowsTest, PairedRowsReadBackAsPairedReceives) {
             ASSERT_TRUE(receive->format_start && receive->format_end && receive->pointer) << context;
             EXPECT_EQ(*receive->pointer, *receive->format_start + 2) << context;
             EXPECT_EQ(*receive->format_end, *receive->format_start + items) << context;
-            const std::uint32_t start = *receive->format_start - static_cast<std::uint32_t>(2 * physical_row(target) + 51);
+            const std::uint32_t start =
+                *receive->format_start - static_cast<std::uint32_t>(2 * physical_row(target) + 51);
             earliest_start = std::min(earliest_start, start);
             const bool drives_mux = time_to_mux(source, target) < time_to_mux(source, pair_partner_physical(target));
             EXPECT_EQ(receive->source.has_value(), drives_mux) << context;
@@ -662,6 +669,59 @@ TEST(TransferRowsTest, PairedRowsReadBackAsPairedReceives) {
         }
         EXPECT_EQ(earliest_start, static_cast<std::uint32_t>(std::max(base, 1))) << context;
     }
+}
+
+// ---------------------------------------------------------------------------
+// The debug events of the row builders.
+
+// Installs a subscriber that captures the events of this package, builds
+// rows (some failing) and exits with 0 when exactly the expected lines were
+// logged. Runs in a freshly started copy of the test program, in which no
+// other test has installed a subscriber yet.
+[[noreturn]] void log_rows_and_exit() {
+    static std::string lines;
+    auto filter = runtime::EventFilter::parse("vorn_exchange=debug");
+    if (!filter || !runtime::install_subscriber(std::make_unique<runtime::Subscriber>(
+                       runtime::LogConfig{*filter, runtime::LogFormat::Plain, false},
+                       [](std::string_view line) { lines.append(line); }))) {
+        std::fputs("could not install the capturing subscriber\n", stderr);
+        ::_exit(2);
+    }
+    const Topology topology = Topology::q480();
+    (void)point_to_point(topology, 0, 1, 8);
+    (void)point_to_point(topology, 0, 1, 0);
+    (void)multicast(topology, 0, std::vector<std::uint16_t>{1, 2}, 8, 0);
+    (void)multicast(topology, 7, std::vector<std::uint16_t>{1}, 3, 12);
+    (void)multicast(topology, 0, std::vector<std::uint16_t>{}, 8, 0);
+    // A paired multicast logs the multicast it starts from.
+    (void)paired_multicast(topology, 4, std::vector<std::uint16_t>{0, 1}, 8);
+
+    // Each line without its timestamp (everything up to the first blank).
+    std::string logged;
+    for (std::size_t at = 0; at < lines.size();) {
+        const std::size_t end = lines.find('\n', at);
+        const std::size_t blank = lines.find(' ', at);
+        logged += lines.substr(blank + 1, end - blank);
+        at = end + 1;
+    }
+    const std::string expected =
+        "DEBUG vorn_exchange: assembled point-to-point exchange sender_logical=0 receiver_logical=1 count=8\n"
+        "DEBUG vorn_exchange: assembled multicast exchange sender_logical=0 receiver_logical=[1, 2] count=8 "
+        "schedule_offset=0\n"
+        "DEBUG vorn_exchange: assembled multicast exchange sender_logical=7 receiver_logical=[1] count=3 "
+        "schedule_offset=12\n"
+        "DEBUG vorn_exchange: assembled multicast exchange sender_logical=4 receiver_logical=[0, 1] count=8 "
+        "schedule_offset=0\n";
+    if (logged != expected) {
+        std::fprintf(stderr, "logged:\n%s\nexpected:\n%s", logged.c_str(), expected.c_str());
+        ::_exit(1);
+    }
+    ::_exit(0);
+}
+
+TEST(TransferRowEventsDeathTest, SuccessfulBuildsLogTheirDebugEvent) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(log_rows_and_exit(), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

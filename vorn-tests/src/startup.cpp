@@ -95,7 +95,8 @@ void keep_first_iteration_only(codegen::ExchangeScheduleSnapshot& snapshot) {
     for (auto& problem : snapshot.phases) {
         for (auto& transfer : problem.transfers) {
             if (transfer.source_addresses.size() > 1) {
-                transfer.source_addresses.resize(1);
+                transfer.source_addresses.erase(transfer.source_addresses.begin() + 1,
+                                                transfer.source_addresses.end());
             }
         }
     }

@@ -1,3 +1,4 @@
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include "vorn/tests/arguments.hpp"
@@ -25,7 +26,7 @@ TEST(FailureRender, CausesFollowTheMessage) {
 TEST(FailureRender, NumbersAreRightAlignedInFiveColumns) {
     Failure failure("c11");
     for (int i = 10; i >= 0; --i) {
-        failure = std::move(failure).context("c" + std::to_string(i));
+        failure = std::move(failure).context(fmt::format("c{}", i));
     }
     const auto text = failure.render();
     EXPECT_NE(text.find("\n    0: c1\n"), std::string::npos) << text;

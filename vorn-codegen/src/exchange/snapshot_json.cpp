@@ -13,6 +13,10 @@
 // that does not match is unescaped (which checks it) and compared again, so
 // an escaped spelling of a field name counts as that field.
 //
+// Numbers and literals may be left unconsumed for the iteration to step
+// over; strings never are, because stepping over a string that is followed
+// by a colon takes it for a key.
+//
 // How errors are located. Data errors (wrong type, range, length, missing or
 // duplicate field, unknown variant) are detected here with their position.
 // A syntax problem only marks the failure; once reading has stopped,
@@ -26,11 +30,11 @@
 #include <simdjson.h>
 
 #include <array>
-#include <iterator>
-#include <vector>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <string_view>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -98,46 +102,6 @@ constexpr std::array<bool, 256> delimiters = [] {
     }
     return table;
 }();
-
-struct Digits {
-    std::uint64_t value;  // of the first min(length, 16) digits
-    std::size_t length;   // digits before the first other byte, counted up to 16
-};
-
-// The decimal digits at `p`, eight bytes at a time (the caller guarantees
-// 16 readable bytes, which the buffer's padding provides).
-inline Digits leading_digits(const unsigned char* p) {
-    std::uint64_t value = 0;
-    std::size_t length = 0;
-    for (int chunk = 0; chunk < 2; ++chunk) {
-        std::uint64_t bytes;
-        std::memcpy(&bytes, p + length, sizeof bytes);
-        // Digit bytes become 0..9; a byte is a digit when neither it nor it
-        // plus 0x76 has its top bit set. A carry out of a non-digit byte only
-        // disturbs the bytes after it, which do not count.
-        const std::uint64_t x = bytes ^ 0x3030303030303030ULL;
-        const std::uint64_t others = (x | (x + 0x7676767676767676ULL)) & 0x8080808080808080ULL;
-        const std::size_t count = others == 0 ? 8 : static_cast<std::size_t>(__builtin_ctzll(others)) / 8;
-        if (count == 0) {
-            break;
-        }
-        // Keep the first `count` digits (the low bytes) as the last digits
-        // of an eight-digit number with leading zeros, then combine them
-        // pairwise: 2 digits per 16 bits, 4 per 32, 8 in all.
-        std::uint64_t v = count == 8 ? x : (x << (8 * (8 - count)));
-        v = (v * 10) + (v >> 8);
-        v = (((v & 0x000000FF000000FFULL) * 0x000F424000000064ULL) +
-             (((v >> 16) & 0x000000FF000000FFULL) * 0x0000271000000001ULL)) >>
-            32;
-        static constexpr std::uint64_t scale[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
-        value = value * scale[count] + v;
-        length += count;
-        if (count < 8) {
-            break;
-        }
-    }
-    return {value, length};
-}
 
 constexpr std::string_view sequence_expectation = "a sequence";
 // A width is a variant name, as a string or as the single key of an object;
@@ -434,7 +398,11 @@ private:
         // a leading zero, followed by a delimiter, within range. The value is
         // left for the iteration to step over.
         const auto* p = reinterpret_cast<const unsigned char*>(value.raw_json_token().data());
-        const auto [number, length] = leading_digits(p);
+        std::uint64_t number = 0;
+        std::size_t length = 0;
+        for (unsigned digit; length < 11 && (digit = p[length] - unsigned{'0'}) <= 9; ++length) {
+            number = number * 10 + digit;
+        }
         if (length != 0 && length <= 10 && delimiters[p[length]] && (length == 1 || p[0] != '0') &&
             number <= std::numeric_limits<T>::max()) [[likely]] {
             out = static_cast<T>(number);

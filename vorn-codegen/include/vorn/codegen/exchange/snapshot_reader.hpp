@@ -41,7 +41,11 @@ inline constexpr std::size_t max_snapshot_nesting = 1000;
 // object with other than one key at the object's closing brace; a positional
 // record with the wrong number of elements at the array's closing bracket;
 // a syntax error at the offending byte (the end of the input when it ends
-// too early); trailing content at its first byte.
+// too early); trailing content at its first byte; nesting beyond the limit
+// at the first bracket too deep. Problems simdjson finds in its first pass
+// over the whole text (bad UTF-8, control characters in strings, unclosed
+// strings, a document not ending with the bracket it starts with) are
+// reported before any data error.
 struct SnapshotReadError {
     std::string message;
     std::size_t line = 0;

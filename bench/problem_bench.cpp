@@ -20,6 +20,8 @@
 #include "vorn/codegen/exchange/pending.hpp"
 #include "vorn/codegen/exchange/problem.hpp"
 
+#include "bench_random.hpp"
+
 namespace {
 
 using namespace vorn::codegen;
@@ -27,21 +29,7 @@ using namespace vorn::codegen;
 constexpr std::uint16_t tiles = 1472;
 constexpr std::uint32_t transfer_count = 20000;
 
-// xorshift64*: small, fast and the same everywhere.
-class Random {
-public:
-    explicit Random(std::uint64_t seed) : state_(seed) {}
-    std::uint64_t next() {
-        state_ ^= state_ >> 12;
-        state_ ^= state_ << 25;
-        state_ ^= state_ >> 27;
-        return state_ * 0x2545F4914F6CDD1DULL;
-    }
-    std::uint32_t below(std::uint32_t bound) { return static_cast<std::uint32_t>(next() % bound); }
-
-private:
-    std::uint64_t state_;
-};
+using vorn::bench::Random;
 
 ExchangeScheduleProblem generate_phase() {
     Random random(0x0b5e55ed'5eedULL);

@@ -17,26 +17,14 @@
 
 #include "vorn/codegen/exchange/snapshot_reader.hpp"
 
+#include "bench_random.hpp"
+
 namespace {
 
 using vorn::codegen::read_snapshot;
 using vorn::codegen::SnapshotBytes;
 
-// xorshift64*: small, fast and the same everywhere.
-class Random {
-public:
-    explicit Random(std::uint64_t seed) : state_(seed) {}
-    std::uint64_t next() {
-        state_ ^= state_ >> 12;
-        state_ ^= state_ << 25;
-        state_ ^= state_ >> 27;
-        return state_ * 0x2545F4914F6CDD1DULL;
-    }
-    std::uint32_t below(std::uint32_t bound) { return static_cast<std::uint32_t>(next() % bound); }
-
-private:
-    std::uint64_t state_;
-};
+using vorn::bench::Random;
 
 enum class Form { Object, Positional };
 

@@ -125,5 +125,33 @@ TEST(SpansShareEffectiveMemoryElementTest, AgreesWithIntersectingTheElementLists
     }
 }
 
+TEST(SpanMeetsElementsTest, AgreesWithSearchingTheSpansElements) {
+    // Element sets: empty, one lower element, scattered lower and upper ones.
+    const std::vector<std::vector<ExchangeMemoryElement>> sets = {
+        {}, {lower(1)}, {lower(0), lower(2), upper(0)}, {lower(31), upper(1), upper(3)}};
+    for (const std::uint32_t start : {0x0U, 0x3FFCU, 0x4000U, 0x7FFFCU, 0x80000U, 0x87FFCU, 0x88000U, 0x90004U}) {
+        for (const std::uint32_t words : {0U, 1U, 2U, 0x1000U, 0x1001U, 0x2001U}) {
+            const std::vector<ExchangeMemoryElement> span = span_elements(start, words);
+            for (const auto& set : sets) {
+                const bool expected = std::any_of(span.begin(), span.end(), [&](const ExchangeMemoryElement& e) {
+                    return std::binary_search(set.begin(), set.end(), e);
+                });
+                SCOPED_TRACE(fmt::format("({:#x}, {}) against {} elements", start, words, set.size()));
+                EXPECT_EQ(span_meets_elements(start, words, set), expected);
+            }
+        }
+    }
+}
+
+TEST(AppendSpansElementsTest, AppendsTheSortedUnionAfterWhatIsThere) {
+    std::vector<ExchangeMemoryElement> out = {upper(5)};
+    const std::uint32_t starts[] = {0x8000, 0x0, 0x4000};
+    append_spans_elements(starts, 1, out);
+    EXPECT_EQ(out, (std::vector<ExchangeMemoryElement>{upper(5), lower(0), lower(1), lower(2)}));
+    const std::uint32_t one[] = {0x3FFC};
+    append_spans_elements(one, 2, out);
+    EXPECT_EQ(out, (std::vector<ExchangeMemoryElement>{upper(5), lower(0), lower(1), lower(2), lower(0), lower(1)}));
+}
+
 }  // namespace
 }  // namespace vorn::codegen

@@ -533,39 +533,26 @@ inline std::vector<Corruption> single_corruptions() {
         }
         return std::nullopt;
     };
-    table.push_back({"a busy tile marked inactive",
-                     [=](ValidationSubject& s) -> std::optional<ExchangeLoweringError> {
-                         const auto tile = first_busy_tile(s);
-                         if (!tile) {
-                             return std::nullopt;
-                         }
-                         s.phase.active[*tile] = false;
-                         return inconsistent(s, *tile);
-                     }});
-    table.push_back({"an idle tile marked active", [=](ValidationSubject& s) -> std::optional<ExchangeLoweringError> {
-                         const auto tile = first_idle_tile(s);
-                         if (!tile) {
-                             return std::nullopt;
-                         }
-                         s.phase.active[*tile] = true;
-                         return inconsistent(s, *tile);
-                     }});
-    table.push_back({"a busy tile with horizon 0", [=](ValidationSubject& s) -> std::optional<ExchangeLoweringError> {
-                         const auto tile = first_busy_tile(s);
-                         if (!tile) {
-                             return std::nullopt;
-                         }
-                         set_tile_program(s.phase, *tile, 0);
-                         return inconsistent(s, *tile);
-                     }});
-    table.push_back({"an idle tile with a program", [=](ValidationSubject& s) -> std::optional<ExchangeLoweringError> {
-                         const auto tile = first_idle_tile(s);
-                         if (!tile) {
-                             return std::nullopt;
-                         }
-                         set_tile_program(s.phase, *tile, 7);
-                         return inconsistent(s, *tile);
-                     }});
+    // Picks a tile, breaks its active state and expects the error naming it;
+    // no change when there is no such tile.
+    const auto active_state_case = [&](std::string_view name, auto pick_tile, auto change) {
+        table.push_back({name, [=](ValidationSubject& s) -> std::optional<ExchangeLoweringError> {
+                             const auto tile = pick_tile(s);
+                             if (!tile) {
+                                 return std::nullopt;
+                             }
+                             change(s, *tile);
+                             return inconsistent(s, *tile);
+                         }});
+    };
+    active_state_case("a busy tile marked inactive", first_busy_tile,
+                      [](ValidationSubject& s, std::uint16_t tile) { s.phase.active[tile] = false; });
+    active_state_case("an idle tile marked active", first_idle_tile,
+                      [](ValidationSubject& s, std::uint16_t tile) { s.phase.active[tile] = true; });
+    active_state_case("a busy tile with horizon 0", first_busy_tile,
+                      [](ValidationSubject& s, std::uint16_t tile) { set_tile_program(s.phase, tile, 0); });
+    active_state_case("an idle tile with a program", first_idle_tile,
+                      [](ValidationSubject& s, std::uint16_t tile) { set_tile_program(s.phase, tile, 7); });
 
     // Each activity: interval, transfer, word count, then its kind's rule.
     const auto any = [](std::uint16_t, const ExchangeActivity&) { return true; };

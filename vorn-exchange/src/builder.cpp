@@ -3,8 +3,6 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <limits>
 #include <ostream>
 
@@ -70,12 +68,6 @@ using StagedTiles = std::vector<std::pair<std::uint16_t, TileProgramSchedule>>;
 
 constexpr std::uint64_t max_cycle = std::numeric_limits<std::uint32_t>::max();
 
-[[noreturn]] void builder_invariant_failed(const char* message) noexcept {
-    std::fprintf(stderr, "%s\n", message);
-    std::fflush(stderr);
-    std::abort();
-}
-
 tl::unexpected<ExchangeError> fail(InvariantName name) { return tl::unexpected(ExchangeError::schedule(name)); }
 
 constexpr std::uint32_t saturating_sub(std::uint32_t a, std::uint32_t b) noexcept { return a > b ? a - b : 0; }
@@ -131,14 +123,12 @@ std::optional<std::size_t> find_event(const Chunked<ReceiveEvent>& events, std::
 // ---------------------------------------------------------------------------
 // Receive windows and how they meet a tile's events.
 
-// The only controls that can share a cycle: a receive pointer and an
-// ordinary mux control, issued together by one SENDPICP.
-bool forms_sendpicp_pair(ReceiveEventKind a, ReceiveEventKind b) noexcept {
-    const auto mux = [](ReceiveEventKind kind) {
-        return kind == ReceiveEventKind::XpicSource || kind == ReceiveEventKind::XpicTeardown;
-    };
-    return (a == ReceiveEventKind::PicPointer && mux(b)) || (b == ReceiveEventKind::PicPointer && mux(a));
-}
+// scheduled_receive_window written into `window`, reusing its event storage
+// (the searches build one window per receiver and candidate offset). On
+// failure `window` is left in no particular state.
+tl::expected<void, ExchangeError> build_receive_window(ScheduledReceiverWindow& window,
+                                                       const ReceiveRowTiming& timing, std::uint32_t offset,
+                                                       std::uint32_t items, const std::optional<ReceiveStream>& stream);
 
 // The stream's teardown that a window starting its source exactly when the
 // stream's source is free takes over (the mux switches from the old source
@@ -285,6 +275,7 @@ tl::expected<std::uint32_t, ExchangeError> placement_offset(std::span<const Tile
     const SenderRowTiming& sender_timing = request.plan.sender_timing();
     const std::span<const ReceiveRowTiming> receive_timings = request.plan.receive_timings();
     const TileProgramSchedule& sender = tiles[request.sender];
+    ScheduledReceiverWindow window;
     for (;;) {
         auto sent = apply_sender_rules(sender, sender_timing, offset);
         if (!sent) {
@@ -325,11 +316,11 @@ tl::expected<std::uint32_t, ExchangeError> placement_offset(std::span<const Tile
                     continue;
                 }
             }
-            auto window = scheduled_receive_window(timing, offset, request.items, tile.receive_stream());
-            if (!window) {
-                return tl::unexpected(window.error());
+            if (auto built = build_receive_window(window, timing, offset, request.items, tile.receive_stream());
+                !built) {
+                return tl::unexpected(built.error());
             }
-            if (window_conflicts(tile, *window)) {
+            if (window_conflicts(tile, window)) {
                 if (offset == max_cycle) {
                     return fail(invariant::receive_offset_overflow);
                 }
@@ -374,17 +365,19 @@ tl::expected<void, ExchangeError> stage_send(TileProgramSchedule& schedule, cons
     return {};
 }
 
+// `window` is scratch storage for the receiver's window (only its event
+// storage carries over between calls).
 tl::expected<void, ExchangeError> stage_receive(TileProgramSchedule& schedule, const ReceiveRowTiming& timing,
-                                                std::uint32_t offset, std::uint32_t items) {
+                                                std::uint32_t offset, std::uint32_t items,
+                                                ScheduledReceiverWindow& window) {
     const std::optional<ReceiveStream>& stream = schedule.receive_stream();
-    auto window = scheduled_receive_window(timing, offset, items, stream);
-    if (!window) {
-        return tl::unexpected(window.error());
+    if (auto built = build_receive_window(window, timing, offset, items, stream); !built) {
+        return built;
     }
     ReceiveStream next;
-    if (window->address) {
-        const std::uint64_t item_bytes = window->paired ? 8 : 4;
-        const std::uint64_t next_address = *window->address + std::uint64_t{items} * item_bytes;
+    if (window.address) {
+        const std::uint64_t item_bytes = window.paired ? 8 : 4;
+        const std::uint64_t next_address = *window.address + std::uint64_t{items} * item_bytes;
         if (next_address > std::numeric_limits<std::uint32_t>::max()) {
             return fail(invariant::receive_address_overflow);
         }
@@ -393,33 +386,33 @@ tl::expected<void, ExchangeError> stage_receive(TileProgramSchedule& schedule, c
 
     TileScheduleEditor editor{schedule};
     if (stream) {
-        if (window->source_start < stream->source_free || window->receive_start < stream->pointer_free) {
+        if (window.source_start < stream->source_free || window.receive_start < stream->pointer_free) {
             return fail(invariant::overlapping_receive_streams);
         }
         // The controls the new receive supersedes.
-        if (window->continues_format && stream->format_end) {
+        if (window.continues_format && stream->format_end) {
             if (const auto index =
                     find_event(schedule.receive_events(), *stream->format_end, ReceiveEventKind::PicFormat)) {
                 editor.remove_receive_event(*index);
             }
         }
-        if (const auto teardown = superseded_teardown(*stream, *window)) {
+        if (const auto teardown = superseded_teardown(*stream, window)) {
             if (const auto index = find_event(schedule.receive_events(), stream->source_free, *teardown)) {
                 editor.remove_receive_event(*index);
             }
         }
     }
-    for (const ReceiveEvent& event : window->events) {
+    for (const ReceiveEvent& event : window.events) {
         editor.insert_receive_event(event_insertion_point(schedule.receive_events(), event.time), event);
     }
-    editor.raise_horizon(window->receive_end);
+    editor.raise_horizon(window.receive_end);
 
-    next.format_open = window->opens_format;
-    next.format_value = window->format_value;
-    next.format_end = window->format_end;
-    next.source_free = window->source_end;
-    next.pointer_free = window->receive_completion;
-    next.paired = window->paired;
+    next.format_open = window.opens_format;
+    next.format_value = window.format_value;
+    next.format_end = window.format_end;
+    next.source_free = window.source_end;
+    next.pointer_free = window.receive_completion;
+    next.paired = window.paired;
     editor.set_receive_stream(next);
     return {};
 }
@@ -457,6 +450,7 @@ tl::expected<StagedTiles, ExchangeError> stage_transfer(std::span<const TileProg
     if (request.receivers.size() > scan_limit) {
         seen.assign(tiles.size(), false);
     }
+    ScheduledReceiverWindow window;
     for (std::size_t i = 0; i < request.receivers.size(); ++i) {
         const std::uint16_t receiver = request.receivers[i];
         if (receiver >= tiles.size()) {
@@ -470,7 +464,8 @@ tl::expected<StagedTiles, ExchangeError> stage_transfer(std::span<const TileProg
             slot = staged.size();
             staged.emplace_back(receiver, tiles[receiver]);
         }
-        if (auto received = stage_receive(staged[slot].second, receive_timings[i], offset, request.items); !received) {
+        if (auto received = stage_receive(staged[slot].second, receive_timings[i], offset, request.items, window);
+            !received) {
             return tl::unexpected(received.error());
         }
     }
@@ -524,9 +519,16 @@ bool charge(std::atomic<std::uint64_t>& budget, std::uint64_t work) {
 // ---------------------------------------------------------------------------
 // Receive windows.
 
-tl::expected<ScheduledReceiverWindow, ExchangeError> scheduled_receive_window(
-    const ReceiveRowTiming& timing, std::uint32_t offset, std::uint32_t items,
-    const std::optional<ReceiveStream>& stream) {
+namespace {
+
+tl::expected<void, ExchangeError> build_receive_window(ScheduledReceiverWindow& window,
+                                                       const ReceiveRowTiming& timing, std::uint32_t offset,
+                                                       std::uint32_t items, const std::optional<ReceiveStream>& stream) {
+    std::vector<ReceiveEvent> events = std::move(window.events);
+    events.clear();
+    window = ScheduledReceiverWindow{};
+    window.events = std::move(events);
+
     bool overflow = false;
     const auto at = [&](std::uint32_t time) {
         const std::uint64_t shifted = std::uint64_t{offset} + time;
@@ -540,7 +542,6 @@ tl::expected<ScheduledReceiverWindow, ExchangeError> scheduled_receive_window(
         return at(*time);
     };
 
-    ScheduledReceiverWindow window;
     window.events.reserve(timing.events.size());
     for (const ReceiveEvent& event : timing.events) {
         window.events.push_back(ReceiveEvent{at(event.time), event.word, event.kind});
@@ -623,6 +624,18 @@ tl::expected<ScheduledReceiverWindow, ExchangeError> scheduled_receive_window(
             return fail(invariant::incompatible_simultaneous_receive_controls);
         }
     }
+    return {};
+}
+
+}  // namespace
+
+tl::expected<ScheduledReceiverWindow, ExchangeError> scheduled_receive_window(
+    const ReceiveRowTiming& timing, std::uint32_t offset, std::uint32_t items,
+    const std::optional<ReceiveStream>& stream) {
+    ScheduledReceiverWindow window;
+    if (auto built = build_receive_window(window, timing, offset, items, stream); !built) {
+        return tl::unexpected(built.error());
+    }
     return window;
 }
 
@@ -671,9 +684,7 @@ std::uint32_t PhaseProgramBuilder::event_cycles() const noexcept {
 }
 
 const TileProgramSchedule& PhaseProgramBuilder::tile(std::uint16_t tile) const noexcept {
-    if (tile >= tiles_.size()) {
-        builder_invariant_failed("assertion failed: tile < builder.tile_count");
-    }
+    detail::word_require(tile < tiles_.size(), "assertion failed: tile < builder.tile_count");
     return tiles_[tile];
 }
 
@@ -755,19 +766,20 @@ tl::expected<PhaseTransferTiming, ExchangeError> PhaseProgramBuilder::transfer_t
     timing.receive_completions.reserve(receivers.size());
     timing.receive_ends.reserve(receivers.size());
     const std::span<const ReceiveRowTiming> receive_timings = plan.receive_timings();
+    ScheduledReceiverWindow window;
     for (std::size_t i = 0; i < receivers.size(); ++i) {
         if (receivers[i] >= tiles_.size()) {
             return tl::unexpected(ExchangeError::tile(receivers[i]));
         }
-        auto window =
-            scheduled_receive_window(receive_timings[i], offset, items, tiles_[receivers[i]].receive_stream());
-        if (!window) {
-            return tl::unexpected(window.error());
+        if (auto built = build_receive_window(window, receive_timings[i], offset, items,
+                                              tiles_[receivers[i]].receive_stream());
+            !built) {
+            return tl::unexpected(built.error());
         }
-        timing.receive_starts.push_back(window->receive_start);
-        timing.receive_completions.push_back(window->receive_completion);
-        timing.receive_ends.push_back(window->receive_end);
-        timing.horizon = std::max(timing.horizon, window->receive_end);
+        timing.receive_starts.push_back(window.receive_start);
+        timing.receive_completions.push_back(window.receive_completion);
+        timing.receive_ends.push_back(window.receive_end);
+        timing.horizon = std::max(timing.horizon, window.receive_end);
     }
     return timing;
 }

@@ -208,23 +208,19 @@ tl::expected<PlanProgramDiagnostic, ExchangeError> validate(std::uint16_t tile, 
     std::vector<TimedIncomingControl> expected;
     expected.reserve(receive_events.size());
     for (const ReceiveEvent& event : receive_events) {
-        expected.push_back(TimedIncomingControl{event.time, is_xpic_kind(event.kind)
-                                                                ? xpic_control(event.word & max_xpic_value)
-                                                                : pic_control(event.word & max_pic_value)});
+        expected.push_back(TimedIncomingControl{
+            event.time, is_xpic_kind(event.kind) ? xpic_control(control_value(event)) : pic_control(control_value(event))});
     }
     std::sort(actual.begin(), actual.end());
     std::sort(expected.begin(), expected.end());
-    if (actual != expected) {
-        const std::size_t k = first_difference(actual, expected);
-        const std::size_t start = window_start(k);
-        const std::size_t end = window_end(k, actual.size(), expected.size());
+    if (const auto mismatch = find_incoming_control_mismatch(actual, expected)) {
         VORN_EVENT(::vorn::runtime::Level::Debug, "vorn_exchange::diagnostic",
                    "encoded incoming controls differ from the phase schedule", VORN_FIELD(tile, tile),
-                   VORN_FIELD(first_mismatch, k), VORN_FIELD(actual_len, actual.size()),
-                   VORN_FIELD(expected_len, expected.size()), debug_field("actual", entry_at(actual, k)),
-                   debug_field("expected", entry_at(expected, k)),
-                   debug_field("actual_window", window_of(actual, start, end)),
-                   debug_field("expected_window", window_of(expected, start, end)));
+                   VORN_FIELD(first_mismatch, mismatch->first_mismatch), VORN_FIELD(actual_len, mismatch->actual_len),
+                   VORN_FIELD(expected_len, mismatch->expected_len), debug_field("actual", mismatch->actual),
+                   debug_field("expected", mismatch->expected),
+                   debug_field("actual_window", mismatch->actual_window),
+                   debug_field("expected_window", mismatch->expected_window));
         return fail(invariant::encoded_incoming_control_mismatch);
     }
 

@@ -1,8 +1,6 @@
 #include "vorn/exchange/encoding.hpp"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <limits>
 #include <ostream>
 
@@ -10,13 +8,6 @@
 
 namespace vorn::exchange {
 namespace {
-
-// A broken precondition of a caller inside the package: a programming error.
-[[noreturn]] void encoder_invariant_failed(const char* message) noexcept {
-    std::fprintf(stderr, "%s\n", message);
-    std::fflush(stderr);
-    std::abort();
-}
 
 tl::unexpected<ExchangeError> fail(InvariantName name) { return tl::unexpected(ExchangeError::schedule(name)); }
 
@@ -28,10 +19,10 @@ constexpr std::uint32_t ceil_div(std::uint32_t value, std::uint32_t divisor) noe
 // first: each word takes as much as it can while leaving at least one cycle
 // for every word still to come.
 void push_delay_words(ProgramWriter& writer, std::uint32_t cycles, std::uint32_t word_count) {
-    if (static_cast<std::uint64_t>(word_count) > cycles ||
-        static_cast<std::uint64_t>(word_count) * max_delay_cycles < cycles) {
-        encoder_invariant_failed("assertion failed: delay words can cover the cycles");
-    }
+    // A broken precondition of a caller inside the package: a programming error.
+    detail::word_require(static_cast<std::uint64_t>(word_count) <= cycles &&
+                             static_cast<std::uint64_t>(word_count) * max_delay_cycles >= cycles,
+                         "assertion failed: delay words can cover the cycles");
     for (std::uint32_t left = word_count; left > 0; --left) {
         const std::uint32_t take = std::min(max_delay_cycles, cycles - (left - 1));
         writer.words.push(delay_word_for_cycles(take));
@@ -40,9 +31,8 @@ void push_delay_words(ProgramWriter& writer, std::uint32_t cycles, std::uint32_t
 }
 
 void advance_cursor(ProgramWriter& writer, std::uint32_t cycles) {
-    if (cycles > std::numeric_limits<std::uint32_t>::max() - writer.cursor) {
-        encoder_invariant_failed("assertion failed: encoder cursor stays below 2^32");
-    }
+    detail::word_require(cycles <= std::numeric_limits<std::uint32_t>::max() - writer.cursor,
+                         "assertion failed: encoder cursor stays below 2^32");
     writer.cursor += cycles;
 }
 
@@ -56,21 +46,11 @@ std::size_t group_end(const Events& events, std::size_t first, std::size_t end) 
     return next;
 }
 
-// The only two events that may share a cycle: a receive pointer and an
-// ordinary mux control, which together fit one SENDPICP.
-bool is_sendpicp_pair(const ReceiveEvent& a, const ReceiveEvent& b) noexcept {
-    const auto mux = [](ReceiveEventKind kind) {
-        return kind == ReceiveEventKind::XpicSource || kind == ReceiveEventKind::XpicTeardown;
-    };
-    return (a.kind == ReceiveEventKind::PicPointer && mux(b.kind)) ||
-           (b.kind == ReceiveEventKind::PicPointer && mux(a.kind));
-}
-
 template <typename Events>
 tl::expected<void, ExchangeError> check_event_groups(const Events& events, std::size_t first, std::size_t end) {
     for (std::size_t group = first; group < end;) {
         const std::size_t next = group_end(events, group, end);
-        if (next - group > 2 || (next - group == 2 && !is_sendpicp_pair(events[group], events[group + 1]))) {
+        if (next - group > 2 || (next - group == 2 && !forms_sendpicp_pair(events[group].kind, events[group + 1].kind))) {
             return fail(invariant::incompatible_simultaneous_receive_controls);
         }
         group = next;
@@ -285,11 +265,8 @@ void ProgramWriter::push_checkpoint(bool pair, std::uint32_t limit) {
 }
 
 void append_delay_cycles(ProgramWriter& writer, std::uint32_t cycles) {
-    if (cycles > std::numeric_limits<std::uint32_t>::max() - writer.cursor) {
-        encoder_invariant_failed("assertion failed: encoder cursor stays below 2^32");
-    }
+    advance_cursor(writer, cycles);
     push_delay_words(writer, cycles, ceil_div(cycles, max_delay_cycles));
-    writer.cursor += cycles;
 }
 
 tl::expected<void, ExchangeError> pad_to(ProgramWriter& writer, std::uint32_t target) {

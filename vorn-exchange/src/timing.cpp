@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <cstdio>
-#include <cstdlib>
 #include <limits>
 #include <ostream>
 
@@ -18,22 +16,14 @@ namespace {
 
 constexpr std::string_view log_target = "vorn_exchange";
 
-// A broken invariant of the row builders themselves: a programming error.
-[[noreturn]] void row_invariant_failed(const char* message) noexcept {
-    std::fprintf(stderr, "%s\n", message);
-    std::fflush(stderr);
-    std::abort();
-}
-
 tl::unexpected<ExchangeError> fail(InvariantName name) { return tl::unexpected(ExchangeError::schedule(name)); }
 
 // Writes the words of one row from the front; the rest stays zero.
 class RowWriter {
 public:
     void push(Word word) noexcept {
-        if (next_ == row_.size()) {
-            row_invariant_failed("assertion failed: a transfer row holds at most nine words");
-        }
+        // A broken invariant of the row builders themselves: a programming error.
+        detail::word_require(next_ < row_.size(), "assertion failed: a transfer row holds at most nine words");
         row_[next_++] = word;
     }
     const RowWords& row() const noexcept { return row_; }

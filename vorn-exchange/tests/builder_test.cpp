@@ -16,11 +16,13 @@
 #include <vector>
 
 #include "builder_support.hpp"
+#include "test_support.hpp"
 #include "vorn/exchange/diagnostic.hpp"
 
 namespace vorn::exchange {
 namespace {
 
+using testing::error_of;
 using testing::place;
 using testing::prepare_multicast;
 using testing::prepare_point_to_point;
@@ -38,14 +40,6 @@ const Topology& section(std::uint16_t tiles) {
         default:
             return s128;
     }
-}
-
-template <typename T>
-std::optional<ExchangeError> error_of(const tl::expected<T, ExchangeError>& result) {
-    if (result) {
-        return std::nullopt;
-    }
-    return result.error();
 }
 
 PreparedTransfer point(std::uint16_t tiles, std::uint16_t sender, std::uint16_t receiver, std::uint32_t words) {

@@ -12,12 +12,14 @@
 #include <gtest/gtest.h>
 
 #include "encoding_support.hpp"
+#include "test_support.hpp"
 #include "vorn/exchange/diagnostic.hpp"
 
 namespace vorn::exchange {
 namespace {
 
 using testing::chunked_of;
+using testing::error_of;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using testing::pic_format_event;
@@ -50,14 +52,6 @@ std::vector<Word> encoded_words(const Schedule& schedule) {
                                                  std::span<const Word>(words));
     EXPECT_TRUE(validated.has_value()) << validated.error();
     return words;
-}
-
-template <typename T>
-std::optional<ExchangeError> error_of(const tl::expected<T, ExchangeError>& result) {
-    if (result) {
-        return std::nullopt;
-    }
-    return result.error();
 }
 
 // ---------------------------------------------------------------------------

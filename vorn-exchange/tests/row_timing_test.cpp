@@ -12,32 +12,20 @@
 #include <string_view>
 #include <vector>
 
-#include <fmt/format.h>
 #include <gtest/gtest.h>
+
+#include "test_support.hpp"
 
 namespace vorn::exchange {
 namespace {
+
+using testing::error_of;
+using testing::hex;
 
 using Kind = ReceiveEventKind;
 
 constexpr Word sync = 0x41800003;
 constexpr Word ret = 0x43A00000;
-
-std::string hex(std::span<const Word> words) {
-    std::string text;
-    for (const Word word : words) {
-        text += fmt::format("{}{:08x}", text.empty() ? "" : " ", word);
-    }
-    return text;
-}
-
-template <typename T>
-std::optional<ExchangeError> error_of(const tl::expected<T, ExchangeError>& result) {
-    if (result) {
-        return std::nullopt;
-    }
-    return result.error();
-}
 
 ExchangeError schedule(InvariantName name) { return ExchangeError::schedule(name); }
 
@@ -108,6 +96,15 @@ struct ReceiveCase {
     ReceiveRowTiming expected;
 };
 
+// Every case's row reads back, from its base, into the expected timing.
+void expect_timings(std::span<const ReceiveCase> cases) {
+    for (const ReceiveCase& c : cases) {
+        const auto timing = receive_row_timing(c.row, c.base);
+        ASSERT_TRUE(timing) << c.name << ": " << timing.error();
+        EXPECT_EQ(*timing, c.expected) << c.name;
+    }
+}
+
 TEST(ReceiveRowTimingTest, OrdinaryRows) {
     const ReceiveCase cases[] = {
         // The point-to-point receiver with source 0: mux control after 113
@@ -172,11 +169,7 @@ TEST(ReceiveRowTimingTest, OrdinaryRows) {
            {0xFFFFFFFF, 0x60000000, Kind::PicPointer}},
           0xFFFFFFFD, 0xFFFFFFFE, std::nullopt, std::nullopt, 0xFFFFFFFF, 0, 0xFFFFFFFF, false}},
     };
-    for (const ReceiveCase& c : cases) {
-        const auto timing = receive_row_timing(c.row, c.base);
-        ASSERT_TRUE(timing) << c.name << ": " << timing.error();
-        EXPECT_EQ(*timing, c.expected) << c.name;
-    }
+    expect_timings(cases);
 }
 
 TEST(ReceiveRowTimingTest, PairedRows) {
@@ -211,11 +204,7 @@ TEST(ReceiveRowTimingTest, PairedRows) {
            {8, 0x64002640, Kind::PairedXpicTeardown}},
           1, 8, 1, 7, 3, 0, 8, true}},
     };
-    for (const ReceiveCase& c : cases) {
-        const auto timing = receive_row_timing(c.row, c.base);
-        ASSERT_TRUE(timing) << c.name << ": " << timing.error();
-        EXPECT_EQ(*timing, c.expected) << c.name;
-    }
+    expect_timings(cases);
 }
 
 TEST(ReceiveRowTimingTest, Checks) {

@@ -22,27 +22,15 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include "test_support.hpp"
 #include "vorn/exchange/row_timing.hpp"
 #include "vorn/runtime/logging.hpp"
 
 namespace vorn::exchange {
 namespace {
 
-std::string hex(std::span<const Word> words) {
-    std::string text;
-    for (const Word word : words) {
-        text += fmt::format("{}{:08x}", text.empty() ? "" : " ", word);
-    }
-    return text;
-}
-
-template <typename T>
-std::optional<ExchangeError> error_of(const tl::expected<T, ExchangeError>& result) {
-    if (result) {
-        return std::nullopt;
-    }
-    return result.error();
-}
+using testing::error_of;
+using testing::hex;
 
 const Topology& q480() {
     static const Topology topology = Topology::q480();

@@ -1,5 +1,7 @@
 #include "vorn/runtime/logging.hpp"
 
+#include "vorn/runtime/utf8.hpp"
+
 #include <algorithm>
 #include <cstdlib>
 
@@ -56,71 +58,7 @@ bool target_within(std::string_view target, std::string_view ancestor) noexcept 
 }
 
 // ---------------------------------------------------------------------------
-// UTF-8 and escaping
-
-// Length of the byte sequence at `i`: a whole well-formed UTF-8 character
-// (valid), or the longest prefix of one that is followed by a byte that
-// cannot continue it (invalid, at least one byte).
-struct Utf8Step {
-    std::size_t length;
-    bool valid;
-};
-
-Utf8Step utf8_step(std::string_view text, std::size_t i) noexcept {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    if (lead < 0x80) {
-        return {1, true};
-    }
-    std::size_t continuation = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        continuation = 1;
-    } else if (lead == 0xE0) {
-        continuation = 2;
-        low = 0xA0;  // no overlong forms
-    } else if (lead == 0xED) {
-        continuation = 2;
-        high = 0x9F;  // no surrogates
-    } else if (lead >= 0xE1 && lead <= 0xEF) {
-        continuation = 2;
-    } else if (lead == 0xF0) {
-        continuation = 3;
-        low = 0x90;  // no overlong forms
-    } else if (lead >= 0xF1 && lead <= 0xF3) {
-        continuation = 3;
-    } else if (lead == 0xF4) {
-        continuation = 3;
-        high = 0x8F;  // nothing above U+10FFFF
-    } else {
-        return {1, false};
-    }
-    std::size_t length = 1;
-    for (std::size_t k = 0; k < continuation; ++k) {
-        if (i + length >= text.size()) {
-            return {length, false};
-        }
-        const auto byte = static_cast<unsigned char>(text[i + length]);
-        if (byte < low || byte > high) {
-            return {length, false};
-        }
-        low = 0x80;
-        high = 0xBF;
-        ++length;
-    }
-    return {length, true};
-}
-
-bool is_valid_utf8(std::string_view text) noexcept {
-    for (std::size_t i = 0; i < text.size();) {
-        const Utf8Step step = utf8_step(text, i);
-        if (!step.valid) {
-            return false;
-        }
-        i += step.length;
-    }
-    return true;
-}
+// Escaping
 
 constexpr char hex_digits[] = "0123456789abcdef";
 
@@ -137,8 +75,7 @@ void append_escaped(Out& out, std::string_view text, Escaping escaping) {
             if (step.valid) {
                 out.append(text.data() + i, text.data() + i + step.length);
             } else if (escaping == Escaping::Json) {
-                static constexpr std::string_view replacement = "\xEF\xBF\xBD";
-                out.append(replacement.data(), replacement.data() + replacement.size());
+                out.append(utf8_replacement.data(), utf8_replacement.data() + utf8_replacement.size());
             } else {
                 for (std::size_t k = 0; k < step.length; ++k) {
                     const auto bad = static_cast<unsigned char>(text[i + k]);
@@ -247,35 +184,24 @@ constexpr std::string_view dim = "\x1b[2m";
 constexpr std::string_view reset = "\x1b[0m";
 constexpr std::string_view five_spaces = "     ";
 
-void append_plain_value(fmt::memory_buffer& out, const FieldValue& value) {
+// Integers and booleans as they are in both formats; a debug form as it is
+// in plain text and as a string in JSON; texts quoted.
+void append_value(fmt::memory_buffer& out, const FieldValue& value, Escaping escaping) {
     std::visit(
-        [&out](const auto& v) {
+        [&out, escaping](const auto& v) {
             using V = std::remove_cvref_t<decltype(v)>;
             if constexpr (std::same_as<V, bool>) {
                 append_text(out, v ? "true" : "false");
             } else if constexpr (std::same_as<V, std::int64_t> || std::same_as<V, std::uint64_t>) {
                 append_integer(out, v);
             } else if constexpr (std::same_as<V, DebugText>) {
-                append_text(out, v.text);
+                if (escaping == Escaping::Json) {
+                    append_quoted_as(out, v.text, escaping);
+                } else {
+                    append_text(out, v.text);
+                }
             } else {
-                append_quoted_as(out, v, Escaping::Plain);
-            }
-        },
-        value);
-}
-
-void append_json_value(fmt::memory_buffer& out, const FieldValue& value) {
-    std::visit(
-        [&out](const auto& v) {
-            using V = std::remove_cvref_t<decltype(v)>;
-            if constexpr (std::same_as<V, bool>) {
-                append_text(out, v ? "true" : "false");
-            } else if constexpr (std::same_as<V, std::int64_t> || std::same_as<V, std::uint64_t>) {
-                append_integer(out, v);
-            } else if constexpr (std::same_as<V, DebugText>) {
-                append_quoted_as(out, v.text, Escaping::Json);
-            } else {
-                append_quoted_as(out, v, Escaping::Json);
+                append_quoted_as(out, v, escaping);
             }
         },
         value);
@@ -315,7 +241,7 @@ void append_plain_line(fmt::memory_buffer& out, const Event& event, bool colour,
         out.push_back(' ');
         append_text(out, field.name);
         out.push_back('=');
-        append_plain_value(out, field.value);
+        append_value(out, field.value, Escaping::Plain);
     }
     out.push_back('\n');
 }
@@ -332,7 +258,7 @@ void append_json_line(fmt::memory_buffer& out, const Event& event,
         out.push_back(',');
         append_quoted_as(out, field.name, Escaping::Json);
         out.push_back(':');
-        append_json_value(out, field.value);
+        append_value(out, field.value, Escaping::Json);
     }
     append_text(out, "},\"target\":");
     append_quoted_as(out, event.target, Escaping::Json);

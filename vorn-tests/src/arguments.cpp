@@ -18,17 +18,10 @@ constexpr int usage_error_status = 2;
 // surrounding blanks, which a phase or tile number must not silently take.
 template <typename Unsigned>
 std::optional<Unsigned> parse_decimal(std::string_view text) {
-    if (text.empty()) {
-        return std::nullopt;
-    }
-    for (const char c : text) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-    }
+    // from_chars into an unsigned type takes digits only: no sign, prefix or blank.
     Unsigned value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size()) {
+    if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
         return std::nullopt;
     }
     return value;

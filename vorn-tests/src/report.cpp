@@ -48,13 +48,7 @@ DurationSummary summarize_durations(std::span<RunDuration> durations) {
     };
 }
 
-RunDuration median_duration(std::span<RunDuration> durations) {
-    if (durations.empty()) {
-        return {};
-    }
-    std::sort(durations.begin(), durations.end());
-    return durations[nearest_rank_index(durations.size(), 50)];
-}
+RunDuration median_duration(std::span<RunDuration> durations) { return summarize_durations(durations).median; }
 
 std::uint64_t row_fingerprint(TileRows rows) noexcept {
     runtime::SipHasher13 hasher;

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <set>
@@ -11,7 +12,7 @@
 #include <fmt/format.h>
 
 #include "vorn/codegen/exchange/snapshot_reader.hpp"
-#include "vorn/tests/text.hpp"
+#include "vorn/runtime/utf8.hpp"
 
 namespace vorn::tests {
 namespace {
@@ -34,25 +35,24 @@ private:
 
 std::string os_error_text(int error) { return std::strerror(error); }
 
-// Reads the whole file into a padded buffer, growing it as needed so that
-// pipes and files that change size read correctly too.
+// Reads the whole file into a padded buffer. A regular file is read in one
+// pass (one byte more than its size shows the end); anything else grows the
+// buffer chunk by chunk, SnapshotBytes growing its capacity geometrically.
 tl::expected<codegen::SnapshotBytes, int> read_all(int fd) {
-    constexpr std::size_t minimum_chunk = 8192;
+    constexpr std::size_t chunk = 8192;
     std::size_t expected = 0;
     struct stat status {};
     if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0) {
         expected = static_cast<std::size_t>(status.st_size);
     }
     codegen::SnapshotBytes bytes;
-    bytes.resize(0);
+    bytes.resize(std::max(expected + 1, chunk));
     std::size_t size = 0;
-    std::size_t room = expected + 1;  // one byte more to see the end in one pass
     while (true) {
-        if (room < minimum_chunk) {
-            room = minimum_chunk;
+        if (size == bytes.size()) {
+            bytes.resize(size + chunk);
         }
-        bytes.resize(size + room);
-        const ssize_t got = ::read(fd, bytes.data() + size, room);
+        const ssize_t got = ::read(fd, bytes.data() + size, bytes.size() - size);
         if (got < 0) {
             if (errno == EINTR) {
                 continue;
@@ -63,10 +63,6 @@ tl::expected<codegen::SnapshotBytes, int> read_all(int fd) {
             break;
         }
         size += static_cast<std::size_t>(got);
-        room -= static_cast<std::size_t>(got);
-        if (room == 0) {
-            room = size;  // double
-        }
     }
     bytes.resize(size);
     return bytes;
@@ -75,7 +71,7 @@ tl::expected<codegen::SnapshotBytes, int> read_all(int fd) {
 }  // namespace
 
 tl::expected<codegen::ExchangeScheduleSnapshot, Failure> load_snapshot(const std::string& path) {
-    const std::string shown = lossy_utf8(path);
+    const std::string shown = runtime::lossy_utf8(path);
     FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (file.get() < 0) {
         return tl::make_unexpected(Failure(os_error_text(errno)).context(fmt::format("open {}", shown)));
@@ -129,7 +125,7 @@ tl::expected<std::vector<std::size_t>, Failure> select_phases(const codegen::Exc
 std::string header_line(const Arguments& arguments, const codegen::ExchangeScheduleSnapshot& snapshot,
                         std::size_t selected) {
     return fmt::format("snapshot={} tiles={} phases={} warmup={} iterations={} repeatAware={}",
-                       lossy_utf8(arguments.snapshot), snapshot.tile_count, selected, arguments.warmup,
+                       runtime::lossy_utf8(arguments.snapshot), snapshot.tile_count, selected, arguments.warmup,
                        arguments.iterations, arguments.first_iteration_only ? "false" : "true");
 }
 

@@ -1,6 +1,7 @@
 #include "vorn/codegen/exchange/memory_element.hpp"
 
 #include <algorithm>
+#include <cstddef>
 #include <optional>
 #include <utility>
 
@@ -48,10 +49,35 @@ void append_span_elements(std::uint32_t start, std::uint32_t words, std::vector<
     }
 }
 
+void append_spans_elements(std::span<const std::uint32_t> starts, std::uint32_t words,
+                           std::vector<ExchangeMemoryElement>& out) {
+    const std::size_t first = out.size();
+    for (const std::uint32_t start : starts) {
+        append_span_elements(start, words, out);
+    }
+    // One span's elements are already ascending and distinct.
+    if (starts.size() > 1) {
+        const auto begin = out.begin() + static_cast<std::ptrdiff_t>(first);
+        std::sort(begin, out.end());
+        out.erase(std::unique(begin, out.end()), out.end());
+    }
+}
+
 std::vector<ExchangeMemoryElement> span_elements(std::uint32_t start, std::uint32_t words) {
     std::vector<ExchangeMemoryElement> elements;
     append_span_elements(start, words, elements);
     return elements;
+}
+
+bool span_meets_elements(std::uint32_t start, std::uint32_t words,
+                         std::span<const ExchangeMemoryElement> elements) noexcept {
+    const std::uint32_t end = saturating_span_end(start, words);
+    if (start >= end) {
+        return false;
+    }
+    // The span's elements are every element from its first to its last.
+    const auto candidate = std::lower_bound(elements.begin(), elements.end(), ExchangeMemoryElement::of(start));
+    return candidate != elements.end() && *candidate <= ExchangeMemoryElement::of(end - 1);
 }
 
 bool spans_share_effective_memory_element(std::uint32_t start1, std::uint32_t words1, std::uint32_t start2,

@@ -118,8 +118,8 @@ private:
 
     const ExchangeScheduleProblem& problem_;
     std::uint16_t tile_count_;
-    std::vector<std::size_t> seen_;      // per tile, the stamp of the last transfer naming it
-    std::optional<Topology> q480_;       // built for the first paired transfer
+    std::vector<std::size_t> seen_;  // per tile, the stamp of the last transfer naming it
+    std::optional<Topology> q480_;   // built for the first paired transfer
 };
 
 }  // namespace
@@ -139,14 +139,7 @@ std::vector<std::uint16_t> PendingTransfer::tiles() const {
 
 void PendingTransfer::refresh_source_elements() {
     source_elements.clear();
-    for (const std::uint32_t address : source_addresses) {
-        append_span_elements(address, words, source_elements);
-    }
-    // One span's elements are already ascending and distinct.
-    if (source_addresses.size() > 1) {
-        std::sort(source_elements.begin(), source_elements.end());
-        source_elements.erase(std::unique(source_elements.begin(), source_elements.end()), source_elements.end());
-    }
+    append_spans_elements(source_addresses, words, source_elements);
 }
 
 tl::expected<std::vector<PendingTransfer>, ExchangeLoweringError> pending_from_problem(

@@ -46,15 +46,6 @@ void require_tile(std::uint16_t tile, std::size_t tile_count, std::string_view w
     }
 }
 
-// True when some element of the span (start, words) is in `elements`
-// (ascending).
-bool span_meets_elements(std::uint32_t start, std::uint32_t words, std::span<const ExchangeMemoryElement> elements) {
-    const std::vector<ExchangeMemoryElement> span = span_elements(start, words);
-    return std::any_of(span.begin(), span.end(), [&](const ExchangeMemoryElement& element) {
-        return std::binary_search(elements.begin(), elements.end(), element);
-    });
-}
-
 // The rows of a transfer and the tiles that must stay idle during its send.
 struct Route {
     MulticastExchange exchange;
@@ -193,7 +184,7 @@ tl::expected<void, ExchangeError> patch_receive_address(RowWords& row, std::uint
 tl::expected<std::uint32_t, ExchangeLoweringError> memory_safe_transfer_offset(
     PhaseProgramBuilder& builder, std::span<const TileMemorySchedule> memory, const PendingTransfer& transfer,
     std::span<const std::uint16_t> partner_tiles, std::span<const std::uint16_t> destination_tiles,
-    std::span<const std::vector<ExchangeMemoryElement>> destination_elements, const MulticastPlan& plan,
+    std::span<const std::span<const ExchangeMemoryElement>> destination_elements, const MulticastPlan& plan,
     std::uint32_t items, std::uint32_t not_before, bool immediate_offsets) {
     if (destination_elements.size() != destination_tiles.size()) {
         fatal_invariant("memory-safe offset search needs the elements of every destination");
@@ -347,10 +338,23 @@ tl::expected<std::uint32_t, ExchangeLoweringError> MaterializedSchedule::append(
         return tl::unexpected(wrap(plan.error()));
     }
 
-    std::vector<std::vector<ExchangeMemoryElement>> destination_elements;
-    destination_elements.reserve(transfer.destinations.size());
+    // The elements of every destination span, in one pool (a constant number
+    // of allocations however many destinations): destination i owns
+    // element_pool[element_ends[i - 1] .. element_ends[i]).
+    std::vector<ExchangeMemoryElement> element_pool;
+    std::vector<std::size_t> element_ends;
+    element_ends.reserve(transfer.destinations.size());
     for (const PendingDestination& destination : transfer.destinations) {
-        destination_elements.push_back(span_elements(destination.address, words));
+        append_span_elements(destination.address, words, element_pool);
+        element_ends.push_back(element_pool.size());
+    }
+    std::vector<std::span<const ExchangeMemoryElement>> destination_elements;
+    destination_elements.reserve(element_ends.size());
+    std::size_t element_begin = 0;
+    for (const std::size_t element_end : element_ends) {
+        destination_elements.push_back(
+            std::span<const ExchangeMemoryElement>(element_pool).subspan(element_begin, element_end - element_begin));
+        element_begin = element_end;
     }
     auto offset = memory_safe_transfer_offset(builder, memory, transfer, route->partner_tiles, destination_tiles,
                                               destination_elements, *plan, items, not_before, immediate_offsets);

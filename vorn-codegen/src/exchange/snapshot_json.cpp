@@ -249,19 +249,12 @@ private:
         constexpr std::size_t count = Info::fields.size();
         constexpr unsigned all = (1u << count) - 1;
         unsigned seen = 0;
-        for (auto item : object) {
-            if (const auto code = item.error(); code != simdjson::SUCCESS) {
-                return syntax_error(current(), code);
-            }
-            od::field& field = item.value_unsafe();
+        const bool read = each_item(object, [&](od::field& field) {
             // The key's raw text; unescaping the key below consumes it.
             const char* key = field.key().raw();
             const int index = field_index<Info>(field, key);
             if (index == unknown_key) {
-                if (!skip_value(field.value(), level + 1)) {
-                    return false;
-                }
-                continue;
+                return skip_value(field.value(), level + 1);
             }
             if (index == bad_key) {
                 return false;
@@ -271,9 +264,10 @@ private:
                 return data_error(key - 1, fmt::format("duplicate field `{}`", Info::fields[index]));
             }
             seen |= bit;
-            if (!read_field(out, static_cast<std::size_t>(index), field.value(), level + 1)) {
-                return false;
-            }
+            return read_field(out, static_cast<std::size_t>(index), field.value(), level + 1);
+        });
+        if (!read) {
+            return false;
         }
         if (seen != all) [[unlikely]] {
             for (std::size_t i = 0; i < count; ++i) {
@@ -291,17 +285,16 @@ private:
         using Info = RecordInfo<R>;
         constexpr std::size_t count = Info::fields.size();
         std::size_t seen = 0;
-        for (auto item : array) {
-            if (const auto code = item.error(); code != simdjson::SUCCESS) {
-                return syntax_error(current(), code);
-            }
-            od::value& element = item.value_unsafe();
+        const bool read = each_item(array, [&](od::value& element) {
             // Elements beyond the fields are still checked, and counted for
             // the message.
-            if (!(seen < count ? read_field(out, seen, element, level + 1) : skip_value(element, level + 1))) {
-                return false;
-            }
+            const bool element_read =
+                seen < count ? read_field(out, seen, element, level + 1) : skip_value(element, level + 1);
             ++seen;
+            return element_read;
+        });
+        if (!read) {
+            return false;
         }
         if (seen != count) [[unlikely]] {
             return data_error(last_closing_bracket(), fmt::format("invalid length {}, expected {}", seen, Info::with_elements));
@@ -453,14 +446,10 @@ private:
         if (const auto code = value.get_array().get(array); code != simdjson::SUCCESS) {
             return syntax_error(at, code);
         }
-        for (auto item : array) {
-            if (const auto code = item.error(); code != simdjson::SUCCESS) {
-                return syntax_error(current(), code);
-            }
-            od::value& element = item.value_unsafe();
-            if (!read_element(element, scratch.emplace_back(), level + 1)) {
-                return false;
-            }
+        const bool read = each_item(
+            array, [&](od::value& element) { return read_element(element, scratch.emplace_back(), level + 1); });
+        if (!read) {
+            return false;
         }
         out.assign(std::make_move_iterator(scratch.begin()), std::make_move_iterator(scratch.end()));
         scratch.clear();
@@ -516,15 +505,11 @@ private:
             return syntax_error(at, code);
         }
         std::size_t keys = 0;
-        for (auto item : object) {
-            if (const auto code = item.error(); code != simdjson::SUCCESS) {
-                return syntax_error(current(), code);
-            }
-            od::field& field = item.value_unsafe();
+        const bool read = each_item(object, [&](od::field& field) {
             const char* key_at = field.key().raw() - 1;
             std::string_view key;
-            if (const auto code = field.unescaped_key().get(key); code != simdjson::SUCCESS) {
-                return syntax_error(key_at, code);
+            if (!unescaped_key(field, key_at, key)) {
+                return false;
             }
             if (keys == 0) {
                 if (!width_variant(key, key_at, out)) {
@@ -540,6 +525,10 @@ private:
                 return false;
             }
             ++keys;
+            return true;
+        });
+        if (!read) {
+            return false;
         }
         if (keys != 1) {
             return data_error(last_closing_bracket(),
@@ -548,52 +537,52 @@ private:
         return true;
     }
 
+    // Calls visit on every item of an object (with its od::field) or an
+    // array (with its od::value), in order, until one call fails; an item
+    // that does not parse is a syntax error where the parser stands.
+    template <class Items, class Visit>
+    bool each_item(Items& items, Visit&& visit) {
+        for (auto item : items) {
+            if (const auto code = item.error(); code != simdjson::SUCCESS) {
+                return syntax_error(current(), code);
+            }
+            if (!visit(item.value_unsafe())) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // Unescapes the key of `field`, whose opening quote is at `key_at`.
+    bool unescaped_key(od::field& field, const char* key_at, std::string_view& key) {
+        const auto code = field.unescaped_key().get(key);
+        return code == simdjson::SUCCESS || syntax_error(key_at, code);
+    }
+
     // Checks a value nobody asked for, completely.
     bool skip_value(od::value& value, std::size_t level) {
         const char* at = value.raw_json_token().data();
         switch (*at) {
-        case '{': {
+        case '{':
+        case '[': {
             if (level > max_snapshot_nesting) {
                 return nesting_error(at);
+            }
+            if (*at == '[') {
+                od::array array;
+                if (const auto code = value.get_array().get(array); code != simdjson::SUCCESS) {
+                    return syntax_error(at, code);
+                }
+                return each_item(array, [&](od::value& element) { return skip_value(element, level + 1); });
             }
             od::object object;
             if (const auto code = value.get_object().get(object); code != simdjson::SUCCESS) {
                 return syntax_error(at, code);
             }
-            for (auto item : object) {
-                if (const auto code = item.error(); code != simdjson::SUCCESS) {
-                    return syntax_error(current(), code);
-                }
-                od::field& field = item.value_unsafe();
-                const char* key_at = field.key().raw() - 1;
+            return each_item(object, [&](od::field& field) {
                 std::string_view key;
-                if (const auto code = field.unescaped_key().get(key); code != simdjson::SUCCESS) {
-                    return syntax_error(key_at, code);
-                }
-                if (!skip_value(field.value(), level + 1)) {
-                    return false;
-                }
-            }
-            return true;
-        }
-        case '[': {
-            if (level > max_snapshot_nesting) {
-                return nesting_error(at);
-            }
-            od::array array;
-            if (const auto code = value.get_array().get(array); code != simdjson::SUCCESS) {
-                return syntax_error(at, code);
-            }
-            for (auto item : array) {
-                if (const auto code = item.error(); code != simdjson::SUCCESS) {
-                    return syntax_error(current(), code);
-                }
-                od::value& element = item.value_unsafe();
-                if (!skip_value(element, level + 1)) {
-                    return false;
-                }
-            }
-            return true;
+                return unescaped_key(field, field.key().raw() - 1, key) && skip_value(field.value(), level + 1);
+            });
         }
         case '"': {
             std::string_view text;

@@ -219,14 +219,8 @@ bool memory_overlap(std::span<const ExchangeActivity> activities, const Exchange
     offsets.assign(1, 0);
     for (const SweepEntry& entry : entries) {
         const ExchangeActivity& activity = activities[entry.activity];
-        const std::size_t first = pool.size();
         if (entry.primary) {
-            for (const std::uint32_t address : problem.transfers[activity.transfer].source_addresses) {
-                append_span_elements(address, activity.words, pool);
-            }
-            const auto begin = pool.begin() + static_cast<std::ptrdiff_t>(first);
-            std::sort(begin, pool.end());
-            pool.erase(std::unique(begin, pool.end()), pool.end());
+            append_spans_elements(problem.transfers[activity.transfer].source_addresses, activity.words, pool);
         } else {
             append_span_elements(activity.address, activity.words, pool);
         }
@@ -339,7 +333,9 @@ tl::expected<void, ExchangeLoweringError> validate_exchange_schedule(std::uint16
                                   phase.horizon_cycles, maximum));
     }
 
-    static const Topology machine = Topology::q480();
+    // Partners are looked up on the whole machine, whatever section the
+    // snapshot uses.
+    const Topology machine = Topology::q480();
     auto indexed = index_snapshot(machine, tile_count, problem);
     if (!indexed) {
         return tl::unexpected(std::move(indexed.error()));

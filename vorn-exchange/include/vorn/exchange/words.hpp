@@ -142,10 +142,6 @@ std::string_view debug_name(WordKind kind) noexcept;
 // Number of words an instruction of this kind occupies (2 for a SENDPICP).
 constexpr std::size_t instruction_word_count(WordKind kind) noexcept { return kind == WordKind::SendPicPair ? 2 : 1; }
 
-constexpr bool is_send(WordKind kind) noexcept {
-    return kind == WordKind::SendPicPair || kind == WordKind::SendPic || kind == WordKind::SendExplicit ||
-           kind == WordKind::SendOffset;
-}
 constexpr bool is_control(WordKind kind) noexcept {
     return kind == WordKind::XpicControl || kind == WordKind::PicControl;
 }
@@ -427,6 +423,14 @@ constexpr bool is_paired_kind(ReceiveEventKind kind) noexcept {
 }
 constexpr bool is_teardown_kind(ReceiveEventKind kind) noexcept {
     return kind == ReceiveEventKind::XpicTeardown || kind == ReceiveEventKind::PairedXpicTeardown;
+}
+// The only two kinds that may share a cycle: a receive pointer and an
+// ordinary mux control, issued together by one SENDPICP.
+constexpr bool forms_sendpicp_pair(ReceiveEventKind a, ReceiveEventKind b) noexcept {
+    const auto mux = [](ReceiveEventKind kind) {
+        return kind == ReceiveEventKind::XpicSource || kind == ReceiveEventKind::XpicTeardown;
+    };
+    return (a == ReceiveEventKind::PicPointer && mux(b)) || (b == ReceiveEventKind::PicPointer && mux(a));
 }
 
 // The kind of the event an XPIC value sets: paired when bit 13 is set, a

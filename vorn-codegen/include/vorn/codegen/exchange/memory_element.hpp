@@ -6,6 +6,7 @@
 
 #include <compare>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace vorn::codegen {
@@ -47,8 +48,19 @@ constexpr std::uint32_t saturating_span_end(std::uint32_t start, std::uint32_t w
 // nothing.
 void append_span_elements(std::uint32_t start, std::uint32_t words, std::vector<ExchangeMemoryElement>& out);
 
+// Appends the union of the elements of the spans (start, words) for every
+// start in `starts` to `out`: the appended elements are ascending and without
+// duplicates (what `out` held before is left alone).
+void append_spans_elements(std::span<const std::uint32_t> starts, std::uint32_t words,
+                           std::vector<ExchangeMemoryElement>& out);
+
 // The elements of the span (start, words), ascending and without duplicates.
 std::vector<ExchangeMemoryElement> span_elements(std::uint32_t start, std::uint32_t words);
+
+// True when some element of the span (start, words) is in `elements`, which
+// must be ascending.
+bool span_meets_elements(std::uint32_t start, std::uint32_t words,
+                         std::span<const ExchangeMemoryElement> elements) noexcept;
 
 // True when some element of the first span is an element of the second.
 bool spans_share_effective_memory_element(std::uint32_t start1, std::uint32_t words1, std::uint32_t start2,

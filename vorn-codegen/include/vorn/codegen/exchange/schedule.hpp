@@ -127,7 +127,8 @@ tl::expected<std::uint32_t, ExchangeLoweringError> memory_safe_transfer_offset(
     vorn::exchange::PhaseProgramBuilder& builder, std::span<const TileMemorySchedule> memory,
     const PendingTransfer& transfer, std::span<const std::uint16_t> partner_tiles,
     std::span<const std::uint16_t> destination_tiles,
-    std::span<const std::vector<ExchangeMemoryElement>> destination_elements, const vorn::exchange::MulticastPlan& plan,
+    std::span<const std::span<const ExchangeMemoryElement>> destination_elements,
+    const vorn::exchange::MulticastPlan& plan,
     std::uint32_t items, std::uint32_t not_before, bool immediate_offsets);
 
 }  // namespace vorn::codegen

@@ -105,11 +105,24 @@ public:
           remaining_predecessors_(transfers_.size()),
           ready_cycles_(transfers_.size(), 0),
           group_of_(transfers_.size()) {
+        tile_offsets_.reserve(transfers_.size() + 1);
+        tile_offsets_.push_back(0);
+        send_tiles_.reserve(transfers_.size());
         for (std::uint32_t t = 0; t < transfers_.size(); ++t) {
+            const PendingTransfer& pending = transfers_[t];
             remaining_predecessors_[t] = problem.predecessors(t).size();
-            if (transfers_[t].destinations.size() >= 2) {
+            if (pending.destinations.size() >= 2) {
                 multicast_ = true;
             }
+            tile_list_.push_back(pending.source);
+            if (pending.paired_source) {
+                tile_list_.push_back(*pending.paired_source);
+            }
+            send_tiles_.push_back(pending.paired_source ? 2 : 1);
+            for (const PendingDestination& destination : pending.destinations) {
+                tile_list_.push_back(destination.tile);
+            }
+            tile_offsets_.push_back(tile_list_.size());
         }
         group_initial_transfers();
     }
@@ -146,19 +159,11 @@ public:
 
     // Accounts for a placed transfer that completed at `completion`.
     void placed(std::uint32_t transfer, std::uint32_t completion) {
-        const PendingTransfer& placed = transfers_[transfer];
         if (multicast_) {
-            const std::uint64_t items = placed.item_count();
-            const auto subtract = [&](std::uint16_t tile) {
+            const std::uint64_t items = transfers_[transfer].item_count();
+            for (const std::uint16_t tile : tiles_of(transfer)) {
                 std::uint64_t& load = remaining_load_[tile];
                 load = load > items ? load - items : 0;
-            };
-            subtract(placed.source);
-            if (placed.paired_source) {
-                subtract(*placed.paired_source);
-            }
-            for (const PendingDestination& destination : placed.destinations) {
-                subtract(destination.tile);
             }
         }
         for (const std::uint32_t successor : problem_.successors(transfer)) {
@@ -180,27 +185,31 @@ private:
                              transfer};
     }
 
+    // The tiles of a transfer: the send side (source, then paired source)
+    // first, then every destination tile in order.
+    std::span<const std::uint16_t> tiles_of(std::uint32_t transfer) const {
+        return std::span<const std::uint16_t>(tile_list_).subspan(
+            tile_offsets_[transfer], tile_offsets_[transfer + 1] - tile_offsets_[transfer]);
+    }
+
     std::uint64_t current_load(std::uint32_t transfer) const {
-        const PendingTransfer& pending = transfers_[transfer];
-        std::uint64_t load = remaining_load_[pending.source];
-        if (pending.paired_source) {
-            load = saturating_add(load, remaining_load_[*pending.paired_source]);
-        }
-        for (const PendingDestination& destination : pending.destinations) {
-            load = saturating_add(load, remaining_load_[destination.tile]);
+        std::uint64_t load = 0;
+        for (const std::uint16_t tile : tiles_of(transfer)) {
+            load = saturating_add(load, remaining_load_[tile]);
         }
         return load;
     }
 
     std::uint32_t fresh_ready_cycle(std::uint32_t transfer) const {
-        const PendingTransfer& pending = transfers_[transfer];
+        const std::span<const std::uint16_t> tiles = tiles_of(transfer);
+        const std::size_t senders = send_tiles_[transfer];
         const std::vector<TileMarks>& marks = schedule_.tile_marks;
-        std::uint32_t cycle = std::max(ready_cycles_[transfer], marks[pending.source].send_mark);
-        if (pending.paired_source) {
-            cycle = std::max(cycle, marks[*pending.paired_source].send_mark);
+        std::uint32_t cycle = ready_cycles_[transfer];
+        for (std::size_t i = 0; i < senders; ++i) {
+            cycle = std::max(cycle, marks[tiles[i]].send_mark);
         }
-        for (const PendingDestination& destination : pending.destinations) {
-            cycle = std::max(cycle, marks[destination.tile].receive_mark);
+        for (std::size_t i = senders; i < tiles.size(); ++i) {
+            cycle = std::max(cycle, marks[tiles[i]].receive_mark);
         }
         return cycle;
     }
@@ -270,6 +279,9 @@ private:
     ReadyQueue heads_;
     std::vector<ReadyQueue> groups_;
     std::vector<std::optional<std::uint32_t>> group_of_;
+    std::vector<std::size_t> tile_offsets_;
+    std::vector<std::uint16_t> tile_list_;
+    std::vector<std::uint8_t> send_tiles_;
     bool multicast_ = false;
 };
 

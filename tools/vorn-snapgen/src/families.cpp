@@ -340,6 +340,65 @@ private:
     std::uint32_t horizontal_words_;
 };
 
+// Ordinary multicasts that the width selection can widen to paired
+// transfers. Each whole pair sends from one lane only, drawn once per pair,
+// so the other lane's transmitter stays free to be borrowed; destinations
+// are whole pairs other than the source's own (F destinations asked for:
+// half as many pairs, rounded up). Word counts follow the paired payload
+// rule (multiples of 4, at least 8), at which the paired receive rows always
+// encode; a word range without such a count gets even counts. The sending
+// pairs
+// are visited in a shuffled order before any sends again. A last tile
+// without a partner (odd tile count) takes no part.
+class PairsStream {
+public:
+    explicit PairsStream(PhaseContext& context) : pairs_(context.tile_count() / 2) {
+        order_.resize(pairs_);
+        std::iota(order_.begin(), order_.end(), std::uint16_t{0});
+        for (std::size_t i = order_.size() - 1; i > 0; --i) {
+            std::swap(order_[i], order_[context.random().below(i + 1)]);
+        }
+        lanes_.reserve(pairs_);
+        for (std::uint32_t pair = 0; pair < pairs_; ++pair) {
+            lanes_.push_back(static_cast<std::uint16_t>(context.random().below(2)));
+        }
+    }
+
+    TransferShape next(PhaseContext& context) {
+        const GeneratorPlan& plan = context.plan();
+        const std::uint16_t pair = order_[cursor_];
+        cursor_ = (cursor_ + 1) % order_.size();
+        TransferShape shape;
+        shape.source = static_cast<std::uint16_t>(2 * pair + lanes_[pair]);
+        const std::uint32_t fanout = context.random().between(plan.fanout.min, plan.fanout.max);
+        const std::uint32_t wanted_pairs = std::min((fanout + 1) / 2, pairs_ - 1);
+        const std::uint32_t words = context.draw_words();
+        const std::uint32_t wide = context.paired_words(words);
+        shape.words = wide != 0 ? wide : even_words(words, plan.words);
+        shape.paired = context.draw_paired();
+        for (const std::uint16_t other : context.distinct_sample(wanted_pairs, pairs_, pair)) {
+            shape.destinations.push_back(static_cast<std::uint16_t>(2 * other));
+            shape.destinations.push_back(static_cast<std::uint16_t>(2 * other + 1));
+        }
+        return shape;
+    }
+
+private:
+    // The drawn count when even, else its upper neighbour when the range
+    // allows, else its lower one (the options guarantee an even count).
+    static std::uint32_t even_words(std::uint32_t words, CountRange range) {
+        if (words % 2 == 0) {
+            return words;
+        }
+        return words + 1 <= range.max ? words + 1 : words - 1;
+    }
+
+    std::uint32_t pairs_;
+    std::vector<std::uint16_t> order_;  // sending pairs, shuffled
+    std::vector<std::uint16_t> lanes_;  // per pair, the lane that sends
+    std::size_t cursor_ = 0;
+};
+
 template <typename Stream>
 void take(PhaseContext& context, Stream& stream, std::uint32_t count, std::vector<ExchangeScheduleTransfer>& out) {
     for (std::uint32_t i = 0; i < count; ++i) {
@@ -415,6 +474,11 @@ ExchangeScheduleProblem generate_phase(const GeneratorPlan& plan, std::uint32_t 
     case Family::Mixed:
         problem.transfers = mixed_transfers(context, index);
         break;
+    case Family::Pairs: {
+        PairsStream stream(context);
+        take(context, stream, plan.transfers, problem.transfers);
+        break;
+    }
     }
     return problem;
 }

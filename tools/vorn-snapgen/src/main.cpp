@@ -54,7 +54,8 @@ int main(int argc, char** argv) {
                    "all-to-all: every tile of a group sends to every other; broadcast: multicasts "
                    "from one source to many destinations; halo: tiles on a 2-D grid send to their "
                    "four neighbours; mixed: phases blending the three, with paired transfers, "
-                   "Repeat iterations and forwarded payloads")
+                   "Repeat iterations and forwarded payloads; pairs: ordinary multicasts to whole "
+                   "tile pairs that the width selection can widen")
         ->type_name("FAMILY")
         ->required();
     app.add_option("--tiles", tiles, "Tile count of the snapshot")->type_name("N")->default_val(1472)
@@ -62,7 +63,7 @@ int main(int argc, char** argv) {
     auto* transfers_option =
         app.add_option("--transfers", transfers,
                        "Transfers per phase [default: all-to-all and halo one full round, broadcast "
-                       "a quarter of the tiles, mixed 1000]")
+                       "and pairs a quarter of the tiles, mixed 1000]")
             ->type_name("T");
     auto* phases_option = app.add_option("--phases", phases, "Phases [default: 1, mixed 4]")->type_name("P");
     app.add_option("--seed", seed, "Seed of the random choices")->type_name("S")->default_val(1);
@@ -79,7 +80,7 @@ int main(int argc, char** argv) {
             ->type_name("G");
     auto* fanout_option =
         app.add_option("--fanout", fanout_text,
-                       "Destinations per multicast, N or MIN-MAX (broadcast, mixed) [default: 2-16]")
+                       "Destinations per multicast, N or MIN-MAX (broadcast, mixed, pairs) [default: 2-16]")
             ->type_name("F");
     auto* grid_option =
         app.add_option("--grid", grid_text,

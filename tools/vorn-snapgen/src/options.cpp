@@ -34,18 +34,20 @@ std::string_view family_name(Family family) {
         return "halo";
     case Family::Mixed:
         return "mixed";
+    case Family::Pairs:
+        return "pairs";
     }
     return "mixed";
 }
 
 tl::expected<Family, std::string> parse_family(std::string_view text) {
-    for (const Family family : {Family::AllToAll, Family::Broadcast, Family::Halo, Family::Mixed}) {
+    for (const Family family : {Family::AllToAll, Family::Broadcast, Family::Halo, Family::Mixed, Family::Pairs}) {
         if (text == family_name(family)) {
             return family;
         }
     }
     return tl::make_unexpected(
-        fmt::format("unknown family '{}' (expected all-to-all, broadcast, halo or mixed)", text));
+        fmt::format("unknown family '{}' (expected all-to-all, broadcast, halo, mixed or pairs)", text));
 }
 
 tl::expected<CountRange, std::string> parse_count_range(std::string_view text, std::uint32_t low,
@@ -119,9 +121,16 @@ tl::expected<GeneratorPlan, std::string> resolve_options(const GeneratorOptions&
     const std::uint32_t tiles = plan.tile_count;
 
     const bool mixed = plan.family == Family::Mixed;
+    const bool pairs = plan.family == Family::Pairs;
+    if (pairs && tiles < 4) {
+        return Error(fmt::format("--family pairs needs at least 4 tiles (two whole pairs), got {}", tiles));
+    }
     plan.words = options.words.value_or(default_words);
     if (plan.words.min < 1 || plan.words.max > max_words || plan.words.min > plan.words.max) {
         return Error(fmt::format("--words must lie within 1..{}", max_words));
+    }
+    if (pairs && plan.words.min == plan.words.max && plan.words.min % 2 != 0) {
+        return Error(fmt::format("--words {} leaves the pairs family no even word count", plan.words.min));
     }
     plan.repeats = options.repeats.value_or(mixed ? default_mixed_repeats : CountRange{1, 1});
     if (plan.repeats.min < 1 || plan.repeats.max > max_repeats || plan.repeats.min > plan.repeats.max) {
@@ -169,6 +178,7 @@ tl::expected<GeneratorPlan, std::string> resolve_options(const GeneratorOptions&
             plan.transfers = all_to_all_round(tiles, plan.group_size);
             break;
         case Family::Broadcast:
+        case Family::Pairs:
             plan.transfers = std::max<std::uint32_t>(1, tiles / 4);
             break;
         case Family::Halo:

@@ -18,6 +18,8 @@ enum class Family : std::uint8_t {
     Halo,       // 2-D grid, every tile sending to its four neighbours
     Mixed,      // several phases blending the three, with paired transfers,
                 // Repeat iterations and forwarded payloads
+    Pairs,      // ordinary multicasts to whole tile pairs from sources whose
+                // partner stays free, so that the width selection can widen
 };
 
 // Inclusive range of counts; a single value is min == max.
@@ -86,14 +88,17 @@ struct GeneratorPlan {
 
 // Checks the options against each other and the machine and fills in the
 // defaults: transfers (all-to-all and halo: one full round, broadcast: a
-// quarter of the tiles, mixed: 1000), phases (1, mixed 4), words 8-512,
+// quarter of the tiles, pairs: a quarter of the tiles, mixed: 1000), phases
+// (1, mixed 4), words 8-512,
 // repeats (1, mixed 1-3), group size 8 and fanout 2-16 (both cut down to
 // what the tile count allows), grid (the largest square that fits), paired
 // share (0, mixed 10 %). Values given explicitly are never cut down: one that
-// does not fit is an error, a usage message naming the option.
+// does not fit is an error, a usage message naming the option. The pairs
+// family needs two whole tile pairs (4 tiles) and a word range holding an
+// even count.
 tl::expected<GeneratorPlan, std::string> resolve_options(const GeneratorOptions& options);
 
-// "all-to-all", "broadcast", "halo", "mixed".
+// "all-to-all", "broadcast", "halo", "mixed", "pairs".
 std::string_view family_name(Family family);
 tl::expected<Family, std::string> parse_family(std::string_view text);
 // "N" or "MIN-MAX", each within [low, high], MIN <= MAX.

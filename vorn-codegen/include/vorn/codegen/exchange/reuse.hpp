@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "vorn/codegen/exchange/optimize.hpp"
 #include "vorn/codegen/exchange/pending.hpp"
 #include "vorn/codegen/exchange/physical_phase.hpp"
+#include "vorn/codegen/exchange/problem.hpp"
 #include "vorn/codegen/exchange/schedule.hpp"
 #include "vorn/codegen/exchange/snapshot.hpp"
 #include "vorn/exchange/topology.hpp"
@@ -38,11 +40,31 @@ std::uint64_t schedule_shape_hash(std::uint16_t tile_count, std::span<const Pend
 tl::expected<std::vector<std::vector<vorn::exchange::Word>>, ExchangeLoweringError> normalized_rows(
     const MaterializedSchedule& schedule);
 
+// A schedule placed by replaying a recipe, with what it refers to.
+struct RecipeReplay {
+    std::vector<PendingTransfer> transfers;  // the chosen widths applied
+    ReceiveConfiguration configuration;      // of the chosen transfers
+    MaterializedSchedule schedule;
+};
+
 struct ScheduleRecipe {
     std::uint64_t shape = 0;
     std::vector<ExchangeItemWidth> widths;                // per transfer
     std::vector<std::uint32_t> order;                     // placement order
     std::vector<std::vector<vorn::exchange::Word>> rows;  // normalised, per tile
+
+    // Applies the recipe's widths to the transfers (a widened one takes its
+    // paired alternative), places them in the recipe's order, retrying once
+    // with immediate offsets when the deferred search leaves a SENDPICP
+    // misaligned, and checks that the normalised rows equal the recipe's.
+    // Nothing when a transfer the recipe widened has no alternative now or
+    // the rows differ; an error when the alternatives, the receive
+    // configuration, the placement or the rows fail. Requires one width per
+    // transfer. On success the transfers have moved into the result;
+    // otherwise `transfers` is left as it was given.
+    tl::expected<std::optional<RecipeReplay>, ExchangeLoweringError> replay(
+        const vorn::exchange::Topology& topology, std::vector<PendingTransfer>& transfers,
+        std::uint16_t tile_count) const;
 };
 
 // The phase as scheduled and its result.

@@ -7,6 +7,7 @@
 
 #include "vorn/tests/arguments.hpp"
 #include "vorn/tests/failure.hpp"
+#include "vorn/tests/run_loop.hpp"
 #include "vorn/tests/startup.hpp"
 #include "vorn/codegen/exchange/snapshot_validation.hpp"
 #include "vorn/runtime/logging.hpp"
@@ -36,7 +37,7 @@ tl::expected<void, Failure> run(const Arguments& arguments) {
         return tl::make_unexpected(selected.error());
     }
     fmt::print(stdout, "{}\n", header_line(arguments, *snapshot, selected->size()));
-    return {};
+    return run_phases(arguments, *snapshot, *selected);
 }
 
 }  // namespace

@@ -8,7 +8,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <regex>
 #include <sstream>
+#include <string_view>
 
 #include <gtest/gtest.h>
 
@@ -32,6 +35,45 @@ std::string read_file(const fs::path& path) {
 void write_file(const fs::path& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary);
     out << text;
+}
+
+// Turns an expected output into a regular expression: the text is literal
+// except for the placeholders "{ms}" (a millisecond value with three
+// decimals), "{n}" (a decimal integer), "{hex}" (a 16-digit fingerprint) and
+// "{program}" (one or more rendered program lines).
+std::regex output_pattern(std::string_view expected) {
+    static const std::map<std::string, std::string, std::less<>> placeholders = {
+        {"{ms}", "[0-9]+\\.[0-9]{3}"},
+        {"{n}", "[0-9]+"},
+        {"{hex}", "[0-9a-f]{16}"},
+        {"{program}", "(?:word\\+[0-9]+ cycles=[0-9]+\\.\\.[0-9]+ [^\\n]*\\n)+"},
+    };
+    std::string pattern;
+    while (!expected.empty()) {
+        bool replaced = false;
+        for (const auto& [name, replacement] : placeholders) {
+            if (expected.starts_with(name)) {
+                pattern += replacement;
+                expected.remove_prefix(name.size());
+                replaced = true;
+                break;
+            }
+        }
+        if (replaced) {
+            continue;
+        }
+        const char c = expected.front();
+        if (std::string_view("\\^$.|?*+()[]{}").find(c) != std::string_view::npos) {
+            pattern += '\\';
+        }
+        pattern += c;
+        expected.remove_prefix(1);
+    }
+    return std::regex(pattern);
+}
+
+bool matches_output(const std::string& actual, std::string_view expected) {
+    return std::regex_match(actual, output_pattern(expected));
 }
 
 class CommandTest : public testing::Test {
@@ -104,28 +146,52 @@ struct Case {
     std::string err;
 };
 
+// The start-up cases run with --footprint-only where they succeed: the phase
+// run loop then adds only the storage lines, which show what was selected.
 TEST_F(CommandTest, StartUpTable) {
     const auto three = snapshot("three.json", document(phase(5) + "," + phase(1) + "," + phase(3)));
     const auto empty = snapshot("empty.json", "[3, 1472, []]");
     const std::string header_three = "snapshot=" + three + " tiles=1472 phases=";
+    const std::string footprints_three =
+        "phase=5 estimatedMaximumRowBytes=24 footprintMs={ms}\n"
+        "phase=1 estimatedMaximumRowBytes=24 footprintMs={ms}\n"
+        "phase=3 estimatedMaximumRowBytes=24 footprintMs={ms}\n"
+        // Three identical tables on tiles 0 and 1: the later two are shared.
+        "estimatedMaximumTableBytes=48 unsharedMaximumTableBytes=72\n"
+        "totalMs={ms}\n";
     const std::string missing = path("missing.json").string();
     const auto old_schema = snapshot("schema2.json", "[2, 0, []]");
     const auto bad_transfer = snapshot(
         "bad-transfer.json",
         document(R"({"phase": 4, "transfers": [{"source": 0, "source_addresses": [4096, 4098], "destinations": [{"tile": 1, "address": 8192}], "words": 4, "width": "Word32"}]})"));
     const std::vector<Case> cases = {
-        {"all phases", {three}, 0, header_three + "3 warmup=0 iterations=1 repeatAware=true\n", ""},
-        {"phase order never matters",
-         {"--phase", "5", three, "--phase", "1"},
+        {"all phases",
+         {three, "--footprint-only"},
          0,
-         header_three + "2 warmup=0 iterations=1 repeatAware=true\n",
+         header_three + "3 warmup=0 iterations=1 repeatAware=true\n" + footprints_three,
+         ""},
+        {"phase order never matters",
+         {"--phase", "5", three, "--phase", "1", "--footprint-only"},
+         0,
+         header_three + "2 warmup=0 iterations=1 repeatAware=true\n"
+                        "phase=5 estimatedMaximumRowBytes=24 footprintMs={ms}\n"
+                        "phase=1 estimatedMaximumRowBytes=24 footprintMs={ms}\n"
+                        "estimatedMaximumTableBytes=40 unsharedMaximumTableBytes=48\n"
+                        "totalMs={ms}\n",
          ""},
         {"run counts and first iteration",
-         {three, "--warmup", "2", "--iterations", "7", "--first-iteration-only"},
+         {three, "--warmup", "2", "--iterations", "7", "--first-iteration-only", "--footprint-only"},
          0,
-         header_three + "3 warmup=2 iterations=7 repeatAware=false\n",
+         header_three + "3 warmup=2 iterations=7 repeatAware=false\n" + footprints_three,
          ""},
-        {"no phases", {empty}, 0, "snapshot=" + empty + " tiles=1472 phases=0 warmup=0 iterations=1 repeatAware=true\n", ""},
+        {"no phases",
+         {empty},
+         0,
+         "snapshot=" + empty +
+             " tiles=1472 phases=0 warmup=0 iterations=1 repeatAware=true\n"
+             "estimatedMaximumTableBytes=0 unsharedMaximumTableBytes=0\n"
+             "totalMs={ms}\n",
+         ""},
         {"zero iterations before anything is read",
          {missing, "--iterations", "0"},
          1,
@@ -160,16 +226,16 @@ TEST_F(CommandTest, StartUpTable) {
          "",
          "*"},
         {"relocation at its default is fine",
-         {three, "--select-widths", "--replay-cache"},
+         {three, "--select-widths", "--replay-cache", "--footprint-only"},
          0,
-         header_three + "3 warmup=0 iterations=1 repeatAware=true\n",
+         header_three + "3 warmup=0 iterations=1 repeatAware=true\n" + footprints_three,
          ""},
         {"missing snapshot", {}, 2, "", "*"},
     };
     for (const auto& c : cases) {
         const auto outcome = run(c.words);
         EXPECT_EQ(outcome.status, c.status) << c.name << "\n" << outcome.err;
-        EXPECT_EQ(outcome.out, c.out) << c.name;
+        EXPECT_TRUE(matches_output(outcome.out, c.out)) << c.name << "\n" << outcome.out;
         if (c.err == "*") {
             EXPECT_FALSE(outcome.err.empty()) << c.name;
         } else {
@@ -196,7 +262,11 @@ TEST_F(CommandTest, PathsThatAreNotUtf8AreShownWithReplacementCharacters) {
     const auto shown = path("odd\xEF\xBF\xBD.json").string();
     const auto outcome = run({odd});
     EXPECT_EQ(outcome.status, 0);
-    EXPECT_EQ(outcome.out, "snapshot=" + shown + " tiles=16 phases=0 warmup=0 iterations=1 repeatAware=true\n");
+    EXPECT_TRUE(matches_output(outcome.out, "snapshot=" + shown +
+                                                " tiles=16 phases=0 warmup=0 iterations=1 repeatAware=true\n"
+                                                "estimatedMaximumTableBytes=0 unsharedMaximumTableBytes=0\n"
+                                                "totalMs={ms}\n"))
+        << outcome.out;
 
     const auto gone = path("gone\xFE.json").string();
     const auto failed = run({gone});
@@ -240,6 +310,249 @@ TEST_F(CommandTest, HelpListsEveryOptionWithItsText) {
     const auto version = run({"--version"});
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out, "vorn-tests 0.1.0\n");
+}
+
+// A 16-tile snapshot with a phase without transfers (every tile gets the
+// one-word RETURN program) and a phase with one transfer from tile 0 to tiles
+// 1 and 5.
+const std::string run_loop_snapshot =
+    R"({"schema_version": 3, "tile_count": 16, "phases": [)"
+    R"({"phase": 4, "transfers": []},)"
+    R"({"phase": 7, "transfers": [{"source": 0, "source_addresses": [4096, 8192],)"
+    R"( "destinations": [{"tile": 1, "address": 8192}, {"tile": 5, "address": 12288}], "words": 4, "width": "Word32"}]}]})";
+
+// The figures after the fixed ones up to the timing fields, which every
+// report line of a scheduled phase carries, are the scheduler's: they are
+// checked for shape here and for consistency in the tests below.
+const std::string scheduled_figures =
+    "initialHorizonCycles={n} horizonCycles={n} endpointLowerBoundCycles={n} lowerBoundGapCycles={n} "
+    "neighborhoodImprovements={n} rowWords={n} maximumRowWords={n}";
+const std::string timing_figures =
+    "scheduleCodegenMinMs={ms} scheduleCodegenMedianMs={ms} scheduleCodegenP95Ms={ms} scheduleCodegenMaxMs={ms} "
+    "validationMedianMs={ms}";
+
+// The line of the output that starts with the prefix (without its line feed),
+// empty when there is none.
+std::string line_starting(const std::string& out, const std::string& prefix) {
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with(prefix)) {
+            return line;
+        }
+    }
+    return {};
+}
+
+// The key=value fields of a line, in order; words without "=" are skipped.
+std::vector<std::pair<std::string, std::string>> fields(const std::string& line) {
+    std::vector<std::pair<std::string, std::string>> result;
+    std::istringstream words(line);
+    for (std::string word; words >> word;) {
+        if (const auto equals = word.find('='); equals != std::string::npos) {
+            result.emplace_back(word.substr(0, equals), word.substr(equals + 1));
+        }
+    }
+    return result;
+}
+
+std::string field(const std::string& line, const std::string& key) {
+    for (const auto& [name, value] : fields(line)) {
+        if (name == key) {
+            return value;
+        }
+    }
+    ADD_FAILURE() << "no " << key << " in " << line;
+    return "0";
+}
+
+std::uint64_t number(const std::string& line, const std::string& key) { return std::stoull(field(line, key)); }
+
+// The report line without its timing fields, which differ from run to run.
+std::string without_timings(const std::string& line) {
+    return std::regex_replace(line, std::regex("Ms=[0-9]+\\.[0-9]{3}"), "Ms=");
+}
+
+TEST_F(CommandTest, RunLoopPrintsEveryLineInOrder) {
+    const auto file = snapshot("run-loop.json", run_loop_snapshot);
+    const auto outcome = run({file, "--iterations", "3", "--warmup", "2", "--dump-tile", "0"});
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_EQ(outcome.err, "");
+    const std::string expected =
+        "snapshot=" + file + " tiles=16 phases=2 warmup=2 iterations=3 repeatAware=true\n" +
+        "phase=4 estimatedMaximumRowBytes=8 footprintMs={ms}\n" +
+        // The dump of a tile without activities: its header and the RETURN.
+        "phase=4 logicalTile=0\n" +
+        "word+0 cycles=0..0 Return\n" +
+        "\n" +
+        "phase=4 transfers=0 destinations=0 initialHorizonCycles=0 horizonCycles=0 endpointLowerBoundCycles=0 "
+        "lowerBoundGapCycles=0 neighborhoodImprovements=0 rowWords=16 maximumRowWords=1 " +
+        timing_figures + " reused=false rowFingerprint={hex} invariants=PASS\n" +
+        "phase=7 estimatedMaximumRowBytes=24 footprintMs={ms}\n" +
+        "phase=7 logicalTile=0 transfer=0 Send cycles={n}..{n} memoryEnd={n} address=0x1000 words=4\n" +
+        "phase=7 logicalTile=0\n" +
+        "{program}" +
+        "\n" +
+        "phase=7 transfers=1 destinations=2 " + scheduled_figures + " " + timing_figures +
+        " reused=false rowFingerprint={hex} invariants=PASS\n" +
+        "estimatedMaximumTableBytes=32 unsharedMaximumTableBytes=32\n" +
+        "totalMs={ms}\n";
+    EXPECT_TRUE(matches_output(outcome.out, expected)) << outcome.out;
+
+    // Sixteen one-word RETURN programs.
+    EXPECT_EQ(field(line_starting(outcome.out, "phase=4 transfers="), "rowFingerprint"), "b04a1e281601f8a0");
+
+    const auto report = line_starting(outcome.out, "phase=7 transfers=");
+    const auto horizon = number(report, "horizonCycles");
+    const auto lower = number(report, "endpointLowerBoundCycles");
+    EXPECT_EQ(number(report, "lowerBoundGapCycles"), horizon >= lower ? horizon - lower : 0) << report;
+    EXPECT_LE(number(report, "maximumRowWords"), number(report, "rowWords")) << report;
+    // The statistics come from the sorted durations.
+    const auto ms = [&](const std::string& key) { return std::stod(field(report, key)); };
+    EXPECT_LE(ms("scheduleCodegenMinMs"), ms("scheduleCodegenMedianMs")) << report;
+    EXPECT_LE(ms("scheduleCodegenMedianMs"), ms("scheduleCodegenP95Ms")) << report;
+    EXPECT_LE(ms("scheduleCodegenP95Ms"), ms("scheduleCodegenMaxMs")) << report;
+
+    const auto send = line_starting(outcome.out, "phase=7 logicalTile=0 transfer=");
+    std::smatch cycles;
+    ASSERT_TRUE(std::regex_search(send, cycles, std::regex("cycles=([0-9]+)\\.\\.([0-9]+) memoryEnd=([0-9]+)")));
+    EXPECT_LE(std::stoull(cycles[1]), std::stoull(cycles[2])) << send;
+    EXPECT_LE(std::stoull(cycles[2]), std::stoull(cycles[3])) << send;
+    EXPECT_LE(std::stoull(cycles[3]), horizon) << send;
+}
+
+TEST_F(CommandTest, ReportLineDescribesTheLastRunWhateverTheRunCounts) {
+    const auto file = snapshot("run-counts.json", run_loop_snapshot);
+    const auto single = run({file, "--phase", "7"});
+    const auto many = run({file, "--phase", "7", "--warmup", "3", "--iterations", "5", "--dump-tile", "5"});
+    ASSERT_EQ(single.status, 0) << single.err;
+    ASSERT_EQ(many.status, 0) << many.err;
+    const auto single_report = line_starting(single.out, "phase=7 transfers=");
+    ASSERT_FALSE(single_report.empty()) << single.out;
+    EXPECT_EQ(without_timings(line_starting(many.out, "phase=7 transfers=")), without_timings(single_report));
+    // Only phase 7 was selected: its footprint line is the only one.
+    EXPECT_TRUE(line_starting(single.out, "phase=4").empty()) << single.out;
+    EXPECT_TRUE(matches_output(single.out, "snapshot=" + file +
+                                               " tiles=16 phases=1 warmup=0 iterations=1 repeatAware=true\n"
+                                               "phase=7 estimatedMaximumRowBytes=24 footprintMs={ms}\n" +
+                                               single_report +
+                                               "\n"
+                                               "estimatedMaximumTableBytes=24 unsharedMaximumTableBytes=24\n"
+                                               "totalMs={ms}\n"))
+        << single.out;
+    // The receiving tile's dump: its one activity and its program.
+    EXPECT_TRUE(matches_output(
+        line_starting(many.out, "phase=7 logicalTile=5 transfer=") + "\n",
+        "phase=7 logicalTile=5 transfer=0 Receive cycles={n}..{n} memoryEnd={n} address=0x3000 words=4\n"))
+        << many.out;
+}
+
+struct RunCase {
+    std::string name;
+    std::vector<std::string> options;
+    int status;
+    std::string out;  // after the header line, a pattern of output_pattern
+    std::string err;
+};
+
+TEST_F(CommandTest, RunLoopTable) {
+    const auto file = snapshot("run-table.json", run_loop_snapshot);
+    const std::string footprint4 = "phase=4 estimatedMaximumRowBytes=8 footprintMs={ms}\n";
+    const std::string footprint7 = "phase=7 estimatedMaximumRowBytes=24 footprintMs={ms}\n";
+    const std::string storage = "estimatedMaximumTableBytes=32 unsharedMaximumTableBytes=32\n";
+    const std::string report4 =
+        "phase=4 transfers=0 destinations=0 initialHorizonCycles=0 horizonCycles=0 endpointLowerBoundCycles=0 "
+        "lowerBoundGapCycles=0 neighborhoodImprovements=0 rowWords=16 maximumRowWords=1 " +
+        timing_figures + " reused=false rowFingerprint=b04a1e281601f8a0 invariants=PASS\n";
+    const std::string report7 = "phase=7 transfers=1 destinations=2 " + scheduled_figures + " " + timing_figures +
+                                " reused=false rowFingerprint={hex} invariants=PASS\n";
+    const std::vector<RunCase> cases = {
+        {"footprints only, no report line",
+         {"--footprint-only", "--iterations", "4", "--dump-tile", "99"},
+         0,
+         footprint4 + footprint7 + storage + "totalMs={ms}\n",
+         ""},
+        {"every phase", {"--iterations", "2"}, 0, footprint4 + report4 + footprint7 + report7 + storage + "totalMs={ms}\n", ""},
+        {"first iteration only", {"--first-iteration-only"}, 0,
+         footprint4 + report4 + footprint7 + report7 + storage + "totalMs={ms}\n", ""},
+        {"last tile of a phase without transfers",
+         {"--phase", "4", "--dump-tile", "15"},
+         0,
+         footprint4 + "phase=4 logicalTile=15\nword+0 cycles=0..0 Return\n\n" + report4 +
+             "estimatedMaximumTableBytes=8 unsharedMaximumTableBytes=8\ntotalMs={ms}\n",
+         ""},
+        {"dump tile out of range after the first footprint line",
+         {"--dump-tile", "16", "--iterations", "3", "--warmup", "1"},
+         1,
+         footprint4,
+         "Error: logical tile 16 is out of range\n"},
+        {"largest dump tile",
+         {"--dump-tile", "18446744073709551615"},
+         1,
+         footprint4,
+         "Error: logical tile 18446744073709551615 is out of range\n"},
+        {"width selection starts afresh in every run",
+         {"--select-widths", "--phase", "7", "--warmup", "1", "--iterations", "2"},
+         0,
+         footprint7 + "phase=7 transfers=1 destinations=2 " + scheduled_figures + " " + timing_figures +
+             " reused=false rowFingerprint={hex} invariants=PASS\n"
+             "estimatedMaximumTableBytes=24 unsharedMaximumTableBytes=24\ntotalMs={ms}\n",
+         ""},
+        {"replayed runs report reuse",
+         {"--select-widths", "--replay-cache", "--phase", "7", "--iterations", "2"},
+         0,
+         footprint7 + "phase=7 transfers=1 destinations=2 " + scheduled_figures + " " + timing_figures +
+             " reused=true rowFingerprint={hex} invariants=PASS\n"
+             "estimatedMaximumTableBytes=24 unsharedMaximumTableBytes=24\ntotalMs={ms}\n",
+         ""},
+        {"relocated phase replays",
+         {"--select-widths", "--replay-cache", "--relocate-by", "65536", "--phase", "7", "--dump-tile", "0", "--warmup",
+          "1"},
+         0,
+         footprint7 + "phase=7 logicalTile=0 transfer=0 Send cycles={n}..{n} memoryEnd={n} address=0x11000 words=4\n" +
+             "phase=7 logicalTile=0\n{program}\n" + "phase=7 transfers=1 destinations=2 " + scheduled_figures + " " +
+             timing_figures +
+             " reused=true rowFingerprint={hex} invariants=PASS\n"
+             "estimatedMaximumTableBytes=24 unsharedMaximumTableBytes=24\ntotalMs={ms}\n",
+         ""},
+        {"relocation overflow after the footprint line",
+         {"--select-widths", "--replay-cache", "--relocate-by", "4294963200"},
+         1,
+         // The phase without transfers has no address to move; it replays.
+         footprint4 + std::regex_replace(report4, std::regex("reused=false"), "reused=true") + footprint7,
+         "Error: relocated address overflow\n"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> words{file};
+        words.insert(words.end(), c.options.begin(), c.options.end());
+        const auto outcome = run(words);
+        EXPECT_EQ(outcome.status, c.status) << c.name << "\n" << outcome.err;
+        EXPECT_EQ(outcome.err, c.err) << c.name;
+        const auto header_end = outcome.out.find('\n');
+        ASSERT_NE(header_end, std::string::npos) << c.name;
+        EXPECT_TRUE(outcome.out.starts_with("snapshot=" + file + " tiles=16 phases=")) << c.name << "\n" << outcome.out;
+        EXPECT_TRUE(matches_output(outcome.out.substr(header_end + 1), c.out)) << c.name << "\n" << outcome.out;
+    }
+}
+
+// A scheduling failure ends the run with the scheduler's error, bare, after
+// the lines printed so far. The recipe cache accepts ordinary transfers only,
+// and the bundled small example has a paired one in its first phase.
+TEST_F(CommandTest, SchedulingErrorsEndTheRunAfterTheLinesSoFar) {
+    const std::string small = std::string(VORN_SOURCE_DIR) + "/examples/small.json";
+    for (const std::vector<std::string>& options :
+         {std::vector<std::string>{"--select-widths"}, std::vector<std::string>{"--select-widths", "--replay-cache"}}) {
+        std::vector<std::string> words{small};
+        words.insert(words.end(), options.begin(), options.end());
+        const auto outcome = run(words);
+        EXPECT_EQ(outcome.status, 1) << options.back();
+        EXPECT_TRUE(matches_output(outcome.out, "snapshot=" + small +
+                                                    " tiles=16 phases=2 warmup=0 iterations=1 repeatAware=true\n"
+                                                    "phase=0 estimatedMaximumRowBytes=40 footprintMs={ms}\n"))
+            << options.back() << "\n" << outcome.out;
+        EXPECT_EQ(outcome.err,
+                  "Error: invalid exchange-schedule snapshot: width selection requires an ordinary-transfer capture\n")
+            << options.back();
+    }
 }
 
 }  // namespace

@@ -25,6 +25,8 @@ test: build
 
 bench: build
 	bench/run
+	build/bin/bench-scheduler
+	bench/command-suite
 
 fuzz: deps
 	cmake --preset fuzz

@@ -60,8 +60,9 @@ struct LessUrgent {
     bool operator()(const ReadyTransfer& a, const ReadyTransfer& b) const noexcept { return more_urgent(b, a); }
 };
 
-// A max-priority queue of ready entries over a plain vector, so that the
-// whole queue can be refreshed in place and rebuilt in linear time.
+// A max-priority queue of ready entries: a binary heap over a plain vector,
+// so that the whole queue can be refreshed in place and rebuilt in linear
+// time, and a top entry whose priority fell moves down in one pass.
 class ReadyQueue {
 public:
     bool empty() const noexcept { return entries_.empty(); }
@@ -73,13 +74,18 @@ public:
         std::push_heap(entries_.begin(), entries_.end(), LessUrgent{});
     }
     void pop() {
-        std::pop_heap(entries_.begin(), entries_.end(), LessUrgent{});
-        entries_.pop_back();
+        if (entries_.size() > 1) {
+            entries_.front() = entries_.back();
+            entries_.pop_back();
+            sift_down_top();
+        } else {
+            entries_.pop_back();
+        }
     }
     // Replaces the top entry and restores the order.
     void replace_top(const ReadyTransfer& entry) {
-        pop();
-        push(entry);
+        entries_.front() = entry;
+        sift_down_top();
     }
     // Applies `update` to every entry, then restores the order.
     template <typename Update>
@@ -91,6 +97,27 @@ public:
     }
 
 private:
+    void sift_down_top() {
+        const std::size_t size = entries_.size();
+        const ReadyTransfer moving = entries_.front();
+        std::size_t hole = 0;
+        for (;;) {
+            std::size_t child = 2 * hole + 1;
+            if (child >= size) {
+                break;
+            }
+            if (child + 1 < size && more_urgent(entries_[child + 1], entries_[child])) {
+                ++child;
+            }
+            if (!more_urgent(entries_[child], moving)) {
+                break;
+            }
+            entries_[hole] = entries_[child];
+            hole = child;
+        }
+        entries_[hole] = moving;
+    }
+
     std::vector<ReadyTransfer> entries_;
 };
 

@@ -211,11 +211,16 @@ tl::expected<void, Failure> run_phase(const Arguments& arguments, std::uint16_t 
         }
     }
 
-    // Reserved up front so that no timed run pays for growing them.
+    // Reserved up front so that no run pays for growing them. An iteration
+    // count too large to reserve for (it could never complete anyway) gets
+    // a large reservation instead of failing the allocation; growing beyond
+    // it happens after a run's clock has stopped.
+    constexpr std::uint64_t largest_reservation = std::uint64_t{1} << 20U;
+    const auto reservation = static_cast<std::size_t>(std::min(arguments.iterations, largest_reservation));
     std::vector<RunDuration> schedule_durations;
     std::vector<RunDuration> validation_durations;
-    schedule_durations.reserve(arguments.iterations);
-    validation_durations.reserve(arguments.iterations);
+    schedule_durations.reserve(reservation);
+    validation_durations.reserve(reservation);
     std::optional<RepeatBaseline> baseline;
 
     for (std::uint64_t run = 0; run < arguments.iterations; ++run) {

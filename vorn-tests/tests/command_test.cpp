@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <string_view>
 
@@ -37,43 +36,116 @@ void write_file(const fs::path& path, const std::string& text) {
     out << text;
 }
 
-// Turns an expected output into a regular expression: the text is literal
-// except for the placeholders "{ms}" (a millisecond value with three
-// decimals), "{n}" (a decimal integer), "{hex}" (a 16-digit fingerprint) and
-// "{program}" (one or more rendered program lines).
-std::regex output_pattern(std::string_view expected) {
-    static const std::map<std::string, std::string, std::less<>> placeholders = {
-        {"{ms}", "[0-9]+\\.[0-9]{3}"},
-        {"{n}", "[0-9]+"},
-        {"{hex}", "[0-9a-f]{16}"},
-        {"{program}", "(?:word\\+[0-9]+ cycles=[0-9]+\\.\\.[0-9]+ [^\\n]*\\n)+"},
-    };
-    std::string pattern;
-    while (!expected.empty()) {
-        bool replaced = false;
-        for (const auto& [name, replacement] : placeholders) {
-            if (expected.starts_with(name)) {
-                pattern += replacement;
-                expected.remove_prefix(name.size());
-                replaced = true;
-                break;
+// Matches an output against an expected text that is literal except for the
+// placeholders "{ms}" (a millisecond value with three decimals), "{n}" (a
+// decimal integer), "{hex}" (a 16-digit lower-case fingerprint) and
+// "{program}" (one or more rendered program lines "word+N cycles=A..B ...").
+// Each placeholder consumes what it stands for and nothing more, so no
+// backtracking is needed.
+class OutputMatcher {
+public:
+    explicit OutputMatcher(std::string_view actual) : actual_(actual) {}
+
+    bool matches(std::string_view expected) {
+        while (!expected.empty()) {
+            if (take_placeholder(expected, "{ms}")) {
+                if (!digits() || !literal(".") || !digits(3)) {
+                    return false;
+                }
+            } else if (take_placeholder(expected, "{n}")) {
+                if (!digits()) {
+                    return false;
+                }
+            } else if (take_placeholder(expected, "{hex}")) {
+                if (!hex_digits(16)) {
+                    return false;
+                }
+            } else if (take_placeholder(expected, "{program}")) {
+                if (!program_line()) {
+                    return false;
+                }
+                while (actual_.starts_with("word+")) {
+                    if (!program_line()) {
+                        return false;
+                    }
+                }
+            } else {
+                if (actual_.empty() || actual_.front() != expected.front()) {
+                    return false;
+                }
+                actual_.remove_prefix(1);
+                expected.remove_prefix(1);
             }
         }
-        if (replaced) {
-            continue;
-        }
-        const char c = expected.front();
-        if (std::string_view("\\^$.|?*+()[]{}").find(c) != std::string_view::npos) {
-            pattern += '\\';
-        }
-        pattern += c;
-        expected.remove_prefix(1);
+        return actual_.empty();
     }
-    return std::regex(pattern);
-}
+
+private:
+    static bool take_placeholder(std::string_view& expected, std::string_view name) {
+        if (!expected.starts_with(name)) {
+            return false;
+        }
+        expected.remove_prefix(name.size());
+        return true;
+    }
+    bool literal(std::string_view text) {
+        if (!actual_.starts_with(text)) {
+            return false;
+        }
+        actual_.remove_prefix(text.size());
+        return true;
+    }
+    // At least one digit, or exactly `count` when given.
+    bool digits(std::size_t count = 0) {
+        std::size_t n = 0;
+        while (n < actual_.size() && actual_[n] >= '0' && actual_[n] <= '9' && (count == 0 || n < count)) {
+            ++n;
+        }
+        if (n == 0 || (count != 0 && n != count)) {
+            return false;
+        }
+        actual_.remove_prefix(n);
+        return true;
+    }
+    bool hex_digits(std::size_t count) {
+        if (actual_.size() < count) {
+            return false;
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            const char c = actual_[i];
+            if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) {
+                return false;
+            }
+        }
+        actual_.remove_prefix(count);
+        return true;
+    }
+    bool program_line() {
+        if (!literal("word+") || !digits() || !literal(" cycles=") || !digits() || !literal("..") || !digits() ||
+            !literal(" ")) {
+            return false;
+        }
+        const std::size_t end = actual_.find('\n');
+        if (end == std::string_view::npos) {
+            return false;
+        }
+        actual_.remove_prefix(end + 1);
+        return true;
+    }
+
+    std::string_view actual_;
+};
 
 bool matches_output(const std::string& actual, std::string_view expected) {
-    return std::regex_match(actual, output_pattern(expected));
+    return OutputMatcher(actual).matches(expected);
+}
+
+// `text` with every occurrence of `from` replaced by `to`.
+std::string replace_all(std::string text, std::string_view from, std::string_view to) {
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
 }
 
 class CommandTest : public testing::Test {
@@ -369,7 +441,17 @@ std::uint64_t number(const std::string& line, const std::string& key) { return s
 
 // The report line without its timing fields, which differ from run to run.
 std::string without_timings(const std::string& line) {
-    return std::regex_replace(line, std::regex("Ms=[0-9]+\\.[0-9]{3}"), "Ms=");
+    std::string result;
+    std::size_t at = 0;
+    for (std::size_t key = line.find("Ms="); key != std::string::npos; key = line.find("Ms=", at)) {
+        result.append(line, at, key + 3 - at);
+        at = key + 3;
+        while (at < line.size() && line[at] != ' ') {
+            ++at;
+        }
+    }
+    result.append(line, at, std::string::npos);
+    return result;
 }
 
 TEST_F(CommandTest, RunLoopPrintsEveryLineInOrder) {
@@ -413,11 +495,16 @@ TEST_F(CommandTest, RunLoopPrintsEveryLineInOrder) {
     EXPECT_LE(ms("scheduleCodegenP95Ms"), ms("scheduleCodegenMaxMs")) << report;
 
     const auto send = line_starting(outcome.out, "phase=7 logicalTile=0 transfer=");
-    std::smatch cycles;
-    ASSERT_TRUE(std::regex_search(send, cycles, std::regex("cycles=([0-9]+)\\.\\.([0-9]+) memoryEnd=([0-9]+)")));
-    EXPECT_LE(std::stoull(cycles[1]), std::stoull(cycles[2])) << send;
-    EXPECT_LE(std::stoull(cycles[2]), std::stoull(cycles[3])) << send;
-    EXPECT_LE(std::stoull(cycles[3]), horizon) << send;
+    const std::size_t cycles_at = send.find(" cycles=");
+    const std::size_t dots = send.find("..", cycles_at);
+    ASSERT_NE(cycles_at, std::string::npos) << send;
+    ASSERT_NE(dots, std::string::npos) << send;
+    const std::uint64_t start = std::stoull(send.substr(cycles_at + 8));
+    const std::uint64_t completion = std::stoull(send.substr(dots + 2));
+    const std::uint64_t memory_end = number(send, "memoryEnd");
+    EXPECT_LE(start, completion) << send;
+    EXPECT_LE(completion, memory_end) << send;
+    EXPECT_LE(memory_end, horizon) << send;
 }
 
 TEST_F(CommandTest, ReportLineDescribesTheLastRunWhateverTheRunCounts) {
@@ -523,7 +610,7 @@ TEST_F(CommandTest, RunLoopTable) {
          {"--select-widths", "--replay-cache", "--relocate-by", "4294963200"},
          1,
          // The phase without transfers has no address to move; it replays.
-         footprint4 + std::regex_replace(report4, std::regex("reused=false"), "reused=true") + footprint7,
+         footprint4 + replace_all(report4, "reused=false", "reused=true") + footprint7,
          "Error: relocated address overflow\n"},
     };
     for (const auto& c : cases) {

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <functional>
+#include <map>
 #include <string>
 
 #include "vorn/codegen/exchange/optimize.hpp"
@@ -32,8 +35,12 @@ std::string describe(const Case& c, std::uint64_t seed) {
 // Schedules the phase again, keeping the builder, and checks every tile's
 // encoded words against that tile's own schedule; the words must be those of
 // the finished phase.
+// The strategy names seen, to check that the cases exercise every one.
+using StrategyCounts = std::map<std::string, std::size_t, std::less<>>;
+
 void expect_programs_match_their_schedules(std::uint16_t tile_count, const codegen::ExchangeScheduleProblem& problem,
-                                           const codegen::PhysicalExchangePhase& phase, const std::string& what) {
+                                           const codegen::PhysicalExchangePhase& phase, const std::string& what,
+                                           StrategyCounts& strategies) {
     const auto topology = codegen::machine_section(tile_count);
     ASSERT_TRUE(topology.has_value()) << what;
     const auto pending = codegen::pending_from_problem(problem, tile_count);
@@ -43,6 +50,22 @@ void expect_programs_match_their_schedules(std::uint16_t tile_count, const codeg
     const auto scheduled = codegen::optimize_pending_schedule(
         *topology, *pending, configuration->incoming_bases, configuration->incoming_counts, tile_count);
     ASSERT_TRUE(scheduled.has_value()) << what << ": " << scheduled.error().to_string();
+    // The statistics must describe the strategy that produced the phase.
+    const std::string strategy(scheduled->strategy);
+    ++strategies[strategy];
+    EXPECT_EQ(scheduled->schedule.horizon, phase.horizon_cycles) << what;
+    EXPECT_EQ(scheduled->neighborhood_improvements, phase.neighborhood_improvements) << what;
+    if (strategy == "full-duplex") {
+        EXPECT_EQ(phase.horizon_cycles, phase.initial_horizon_cycles) << what;
+        EXPECT_EQ(phase.neighborhood_improvements, 0U) << what;
+    } else if (strategy == "matching-waves") {
+        EXPECT_LT(phase.horizon_cycles, phase.initial_horizon_cycles) << what;
+        EXPECT_EQ(phase.neighborhood_improvements, 0U) << what;
+    } else {
+        EXPECT_EQ(strategy, "critical-neighborhood") << what;
+        EXPECT_LT(phase.horizon_cycles, phase.initial_horizon_cycles) << what;
+        EXPECT_GE(phase.neighborhood_improvements, 1U) << what;
+    }
     const auto& builder = scheduled->schedule.builder;
     for (std::uint16_t tile = 0; tile < tile_count; ++tile) {
         const auto& schedule = builder.tile(tile);
@@ -63,8 +86,9 @@ TEST(GeneratedSnapshots, ScheduleDeterministicallyAndValidate) {
         {Family::AllToAll, 2, 2, 0},      {Family::AllToAll, 64, 300, 0},   {Family::AllToAll, 1472, 2000, 0},
         {Family::Broadcast, 17, 20, 0},   {Family::Broadcast, 1472, 200, 0}, {Family::Halo, 64, 256, 0},
         {Family::Halo, 1472, 3000, 0},    {Family::Mixed, 17, 60, 50},      {Family::Mixed, 64, 400, 30},
-        {Family::Mixed, 1472, 1500, 10},
+        {Family::Mixed, 1472, 1500, 10},  {Family::Pairs, 16, 8, 0},        {Family::Pairs, 1472, 400, 0},
     };
+    StrategyCounts strategies;
     for (const Case& c : cases) {
         for (const std::uint64_t seed : {1u, 7u}) {
             GeneratorOptions options;
@@ -88,11 +112,14 @@ TEST(GeneratedSnapshots, ScheduleDeterministicallyAndValidate) {
                 EXPECT_TRUE(*first == *second) << what << ": two runs differ";
                 const auto valid = codegen::validate_exchange_schedule(snapshot.tile_count, problem, *first);
                 EXPECT_TRUE(valid.has_value()) << what << ": " << valid.error().to_string();
-                expect_programs_match_their_schedules(snapshot.tile_count, problem, *first, what);
+                expect_programs_match_their_schedules(snapshot.tile_count, problem, *first, what, strategies);
                 EXPECT_GE(first->horizon_cycles, first->endpoint_lower_bound_cycles) << what;
                 EXPECT_LE(first->horizon_cycles, first->initial_horizon_cycles) << what;
             }
         }
+    }
+    for (const char* strategy : {"full-duplex", "matching-waves", "critical-neighborhood"}) {
+        EXPECT_GT(strategies[strategy], 0U) << "no case kept a " << strategy << " schedule";
     }
 }
 

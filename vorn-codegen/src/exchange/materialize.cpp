@@ -312,15 +312,6 @@ private:
     bool multicast_ = false;
 };
 
-// The finished programs of the schedule's builder, only inspected.
-tl::expected<void, vorn::exchange::ExchangeError> check_finish(const MaterializedSchedule& schedule) {
-    auto programs = schedule.builder.finish();
-    if (!programs) {
-        return tl::unexpected(programs.error());
-    }
-    return {};
-}
-
 }  // namespace
 
 tl::expected<MaterializedSchedule, ExchangeLoweringError> materialize_greedy_schedule_impl(
@@ -350,7 +341,7 @@ tl::expected<MaterializedSchedule, ExchangeLoweringError> materialize_greedy_sch
     if (!schedule) {
         return schedule;
     }
-    auto finished = check_finish(*schedule);
+    auto finished = schedule->keep_finished_programs();
     if (finished) {
         return schedule;
     }
@@ -408,7 +399,7 @@ tl::expected<MaterializedSchedule, ExchangeLoweringError> materialize_schedule_o
         placed[transfer] = true;
     }
     schedule.horizon = schedule.builder.event_cycles();
-    if (auto finished = check_finish(schedule); !finished) {
+    if (auto finished = schedule.keep_finished_programs(); !finished) {
         return tl::unexpected(ExchangeLoweringError::exchange(finished.error()));
     }
     return schedule;

@@ -16,9 +16,6 @@ namespace {
 using vorn::exchange::Topology;
 using vorn::exchange::Word;
 
-// The row of a tile without an exchange program of its own: RETURN.
-constexpr Word return_word = 0x43A00000U;
-
 bool all_point_to_point(std::span<const PendingTransfer> transfers) {
     return std::all_of(transfers.begin(), transfers.end(),
                        [](const PendingTransfer& transfer) { return transfer.destinations.size() == 1; });
@@ -109,7 +106,7 @@ tl::expected<ScheduleSelection, ExchangeLoweringError> optimize_owned_pending(co
 tl::expected<PhysicalExchangePhase, ExchangeLoweringError> finish_exchange_run(
     std::uint16_t tile_count, ExchangePhaseId phase, std::vector<std::uint32_t> incoming_bases,
     ScheduledPending scheduled) {
-    auto programs = scheduled.schedule.builder.finish();
+    auto programs = scheduled.schedule.take_finished_programs();
     if (!programs) {
         return tl::unexpected(ExchangeLoweringError::exchange(programs.error()));
     }
@@ -128,7 +125,7 @@ tl::expected<PhysicalExchangePhase, ExchangeLoweringError> finish_exchange_run(
             result.active[tile] = true;
             result.rows[tile] = std::move(**program);
         } else {
-            result.rows[tile].assign(1, return_word);
+            result.rows[tile].assign(1, vorn::exchange::return_word);
         }
     }
     result.incoming_bases = std::move(incoming_bases);

@@ -66,9 +66,15 @@ std::uint64_t schedule_shape_hash(std::uint16_t tile_count, std::span<const Pend
 
 tl::expected<std::vector<std::vector<Word>>, ExchangeLoweringError> normalized_rows(
     const MaterializedSchedule& schedule) {
-    auto programs = schedule.builder.finish();
-    if (!programs) {
-        return tl::unexpected(ExchangeLoweringError::exchange(programs.error()));
+    // The programs the materialisation kept, else the builder finished now.
+    std::optional<vorn::exchange::PhasePrograms> finished;
+    const vorn::exchange::PhasePrograms* programs = schedule.programs ? &*schedule.programs : nullptr;
+    if (programs == nullptr) {
+        auto computed = schedule.builder.finish();
+        if (!computed) {
+            return tl::unexpected(ExchangeLoweringError::exchange(computed.error()));
+        }
+        programs = &finished.emplace(std::move(*computed));
     }
     std::vector<std::vector<Word>> rows;
     rows.reserve(programs->programs.size());

@@ -149,9 +149,29 @@ MaterializedSchedule MaterializedSchedule::create(std::uint16_t tile_count,
         {},
         std::vector<std::optional<TransferPlacement>>(transfers.size()),
         0,
+        std::nullopt,
     };
     schedule.order.reserve(transfers.size());
     return schedule;
+}
+
+tl::expected<vorn::exchange::PhasePrograms, ExchangeError> MaterializedSchedule::take_finished_programs() {
+    if (programs) {
+        vorn::exchange::PhasePrograms kept = std::move(*programs);
+        programs.reset();
+        return kept;
+    }
+    return builder.finish();
+}
+
+tl::expected<void, ExchangeError> MaterializedSchedule::keep_finished_programs() {
+    auto finished = builder.finish();
+    if (!finished) {
+        programs.reset();
+        return tl::unexpected(finished.error());
+    }
+    programs = std::move(*finished);
+    return {};
 }
 
 tl::expected<void, ExchangeError> patch_receive_address(RowWords& row, std::uint32_t address) {
@@ -254,6 +274,8 @@ tl::expected<std::uint32_t, ExchangeLoweringError> MaterializedSchedule::append(
         incoming_counts.size() != tile_count) {
         fatal_invariant(fmt::format("per-tile tables of a placement must have the schedule's {} entries", tile_count));
     }
+    // The builder is about to change.
+    programs.reset();
     const PendingTransfer& transfer = transfers[position];
     const std::uint16_t source = transfer.source;
     const std::optional<std::uint16_t> paired = transfer.paired_source;

@@ -77,6 +77,16 @@ struct MaterializedSchedule {
     // The phase length; 0 until the caller sets it from
     // builder.event_cycles() after the last placement.
     std::uint32_t horizon = 0;
+    // The builder's finished programs, kept by the materialisation that
+    // finished it after the last placement, so that later steps need not
+    // encode and check every tile again. append clears it.
+    std::optional<vorn::exchange::PhasePrograms> programs;
+
+    // The finished programs: the kept ones (moved out), else builder.finish().
+    tl::expected<vorn::exchange::PhasePrograms, vorn::exchange::ExchangeError> take_finished_programs();
+    // Finishes the builder and keeps the programs; the error when it cannot
+    // finish (nothing is kept then).
+    tl::expected<void, vorn::exchange::ExchangeError> keep_finished_programs();
 
     // An empty schedule for the transfers (which it does not keep): marks 0,
     // no windows, activities or placements. Every tile the transfers name

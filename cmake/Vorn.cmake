@@ -20,6 +20,8 @@ function(vorn_tests package)
   endif()
   add_executable(${package}-tests ${sources})
   target_link_libraries(${package}-tests PRIVATE ${ARG_DEPS} GTest::gmock GTest::gtest_main vorn_warnings)
+  # Test helpers shared by every package (log capture).
+  target_include_directories(${package}-tests PRIVATE ${CMAKE_SOURCE_DIR}/vorn-runtime/tests)
   gtest_discover_tests(${package}-tests DISCOVERY_MODE PRE_TEST
     WORKING_DIRECTORY ${CMAKE_SOURCE_DIR})
 endfunction()

@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "log_capture.hpp"
 #include "exchange_test_support.hpp"
 #include "vorn/codegen/exchange/problem.hpp"
 #include "vorn/codegen/exchange/schedule.hpp"
@@ -631,14 +632,7 @@ TEST(OrderRandom, EveryOrderIsATopologicalPermutation) {
 // (without timestamps). Runs in a freshly started copy of the test program,
 // in which no other test has installed a subscriber yet.
 [[noreturn]] void log_repairs_and_exit() {
-    static std::string lines;
-    auto filter = runtime::EventFilter::parse("vorn_codegen::exchange::order=debug");
-    if (!filter || !runtime::install_subscriber(std::make_unique<runtime::Subscriber>(
-                       runtime::LogConfig{*filter, runtime::LogFormat::Plain, false},
-                       [](std::string_view line) { lines.append(line); }))) {
-        std::fputs("could not install the capturing subscriber\n", stderr);
-        ::_exit(2);
-    }
+    runtime::test_support::capture_log("vorn_codegen::exchange::order=debug");
     const RepairCase buckets = repair_cases()[2];
     const Incumbent four(buckets.tiles, buckets.transfers, identity(4), buckets.placements);
     (void)four.repair(true);
@@ -649,13 +643,7 @@ TEST(OrderRandom, EveryOrderIsATopologicalPermutation) {
     const Incumbent large(1001, fan_out(1000), identity(1000), fan_out_placements(1000));
     (void)large.repair(false);
 
-    std::string logged;
-    for (std::size_t at = 0; at < lines.size();) {
-        const std::size_t end = lines.find('\n', at);
-        const std::size_t blank = lines.find(' ', at);
-        logged += lines.substr(blank + 1, end - blank);
-        at = end + 1;
-    }
+    const std::string& logged = runtime::test_support::captured_log();
     const std::string expected =
         "DEBUG vorn_codegen::exchange::order: finished exchange repair ordering transfers=4 visits=5 local=true\n"
         "DEBUG vorn_codegen::exchange::order: finished exchange repair ordering transfers=4 visits=5 local=false\n"

@@ -16,6 +16,7 @@
 
 #include <fmt/format.h>
 
+#include "log_capture.hpp"
 #include "exchange_test_support.hpp"
 #include "vorn/codegen/exchange/optimize.hpp"
 #include "vorn/codegen/exchange/pending.hpp"
@@ -312,31 +313,11 @@ TEST(ExchangeScheduleCache, RejectedPhasesLeaveTheCacheAlone) {
 // Log events, each check in a freshly started copy of the test program (the
 // subscriber can be installed once per process).
 
-std::string& captured_lines() {
-    static std::string lines;
-    return lines;
-}
+std::string& captured_lines() { return runtime::test_support::captured_log(); }
 
-// Installs a subscriber for the recipe cache's events, runs `body` and exits
-// with 0 when it returns an empty text, else prints the text and the log and
-// exits with 1.
+// Captures the recipe cache's events while `body` runs (see run_logged).
 [[noreturn]] void run_logged(const std::function<std::string()>& body) {
-    auto filter = runtime::EventFilter::parse("vorn_codegen::exchange::reuse=debug");
-    if (!filter || !runtime::install_subscriber(std::make_unique<runtime::Subscriber>(
-                       runtime::LogConfig{*filter, runtime::LogFormat::Plain, false}, [](std::string_view line) {
-                           // The level is padded to five characters.
-                           const std::size_t level = line.find_first_not_of(' ', line.find(' '));
-                           captured_lines().append(line.substr(level));
-                       }))) {
-        std::fputs("could not install the capturing subscriber\n", stderr);
-        ::_exit(2);
-    }
-    const std::string failure = body();
-    if (!failure.empty()) {
-        std::fprintf(stderr, "%s\nlogged:\n%s", failure.c_str(), captured_lines().c_str());
-        ::_exit(1);
-    }
-    ::_exit(0);
+    runtime::test_support::run_logged("vorn_codegen::exchange::reuse=debug", body);
 }
 
 std::string expect_log(const std::string& expected) {

@@ -19,6 +19,7 @@
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 
+#include "log_capture.hpp"
 #include "exchange_test_support.hpp"
 #include "vorn/codegen/exchange/optimize.hpp"
 #include "vorn/codegen/exchange/pending.hpp"
@@ -291,31 +292,12 @@ TEST(SelectTransferWidths, AlternativeErrorsAreReturned) {
 // check runs in a freshly started copy of the test program.
 
 // The captured lines, each without its timestamp.
-std::string& captured_lines() {
-    static std::string lines;
-    return lines;
-}
+std::string& captured_lines() { return runtime::test_support::captured_log(); }
 
-// Installs a subscriber for the exchange scheduler's events, runs `body`
-// and exits with 0 when it returns an empty text, else prints the text and
-// what was logged and exits with 1.
+// Captures the exchange scheduler's events while `body` runs (see
+// run_logged).
 [[noreturn]] void run_logged(const std::function<std::string()>& body) {
-    auto filter = runtime::EventFilter::parse("vorn_codegen::exchange=debug");
-    if (!filter || !runtime::install_subscriber(std::make_unique<runtime::Subscriber>(
-                       runtime::LogConfig{*filter, runtime::LogFormat::Plain, false}, [](std::string_view line) {
-                           // The level is padded to five characters.
-                           const std::size_t level = line.find_first_not_of(' ', line.find(' '));
-                           captured_lines().append(line.substr(level));
-                       }))) {
-        std::fputs("could not install the capturing subscriber\n", stderr);
-        ::_exit(2);
-    }
-    const std::string failure = body();
-    if (!failure.empty()) {
-        std::fprintf(stderr, "%s\nlogged:\n%s", failure.c_str(), captured_lines().c_str());
-        ::_exit(1);
-    }
-    ::_exit(0);
+    runtime::test_support::run_logged("vorn_codegen::exchange=debug", body);
 }
 
 // The captured lines that contain `message`.

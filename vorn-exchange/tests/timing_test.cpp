@@ -3,6 +3,7 @@
 // the checks, and the relations between the rows that every schedule relies
 // on (each receiver's controls come at fixed distances from the SEND).
 
+#include "log_capture.hpp"
 #include "vorn/exchange/timing.hpp"
 
 #include <algorithm>
@@ -667,14 +668,7 @@ TEST(TransferRowsTest, PairedRowsReadBackAsPairedReceives) {
 // logged. Runs in a freshly started copy of the test program, in which no
 // other test has installed a subscriber yet.
 [[noreturn]] void log_rows_and_exit() {
-    static std::string lines;
-    auto filter = runtime::EventFilter::parse("vorn_exchange=debug");
-    if (!filter || !runtime::install_subscriber(std::make_unique<runtime::Subscriber>(
-                       runtime::LogConfig{*filter, runtime::LogFormat::Plain, false},
-                       [](std::string_view line) { lines.append(line); }))) {
-        std::fputs("could not install the capturing subscriber\n", stderr);
-        ::_exit(2);
-    }
+    runtime::test_support::capture_log("vorn_exchange=debug");
     const Topology topology = Topology::q480();
     (void)point_to_point(topology, 0, 1, 8);
     (void)point_to_point(topology, 0, 1, 0);
@@ -684,14 +678,7 @@ TEST(TransferRowsTest, PairedRowsReadBackAsPairedReceives) {
     // A paired multicast logs the multicast it starts from.
     (void)paired_multicast(topology, 4, std::vector<std::uint16_t>{0, 1}, 8);
 
-    // Each line without its timestamp (everything up to the first blank).
-    std::string logged;
-    for (std::size_t at = 0; at < lines.size();) {
-        const std::size_t end = lines.find('\n', at);
-        const std::size_t blank = lines.find(' ', at);
-        logged += lines.substr(blank + 1, end - blank);
-        at = end + 1;
-    }
+    const std::string& logged = runtime::test_support::captured_log();
     const std::string expected =
         "DEBUG vorn_exchange: assembled point-to-point exchange sender_logical=0 receiver_logical=1 count=8\n"
         "DEBUG vorn_exchange: assembled multicast exchange sender_logical=0 receiver_logical=[1, 2] count=8 "

@@ -42,27 +42,6 @@ std::uint64_t floor_sqrt(std::uint64_t value) noexcept {
     return root;
 }
 
-void require_tile(std::uint16_t tile, std::uint16_t tile_count, std::size_t transfer) {
-    if (tile >= tile_count) {
-        fatal_invariant(fmt::format("transfer {} names tile {} outside 0..{}", transfer, tile, tile_count));
-    }
-}
-
-// Every tile a transfer names must have an entry in the per-tile tables.
-void require_tiles(const SchedulingProblem& problem) {
-    const std::span<const PendingTransfer> transfers = problem.transfers();
-    const std::uint16_t tile_count = problem.tile_count();
-    for (std::size_t t = 0; t < transfers.size(); ++t) {
-        require_tile(transfers[t].source, tile_count, t);
-        if (transfers[t].paired_source) {
-            require_tile(*transfers[t].paired_source, tile_count, t);
-        }
-        for (const PendingDestination& destination : transfers[t].destinations) {
-            require_tile(destination.tile, tile_count, t);
-        }
-    }
-}
-
 // rank[t] = position of transfer t in the incumbent's placement order, which
 // must hold every transfer exactly once.
 std::vector<std::uint64_t> incumbent_ranks(const SchedulingProblem& problem, const MaterializedSchedule& incumbent) {
@@ -448,6 +427,89 @@ std::vector<std::uint16_t> endpoint_signature(const PendingTransfer& transfer) {
     return signature;
 }
 
+// The critical-neighbourhood membership of every transfer (see
+// detail::critical_neighborhood), for an incumbent already checked.
+std::vector<bool> neighborhood_members(const SchedulingProblem& problem, const MaterializedSchedule& incumbent) {
+    const std::span<const PendingTransfer> transfers = problem.transfers();
+    const std::size_t n = transfers.size();
+    const std::uint16_t tile_count = problem.tile_count();
+    if (incumbent.placements.size() != n) {
+        fatal_invariant(
+            fmt::format("incumbent holds {} placement slots for {} transfers", incumbent.placements.size(), n));
+    }
+
+    // The critical chain: from the latest completion (the larger position
+    // on a tie) back along the critical predecessors.
+    std::vector<bool> critical(n, false);
+    std::optional<std::uint32_t> last;
+    for (std::uint32_t t = 0; t < n; ++t) {
+        const std::optional<TransferPlacement>& placement = incumbent.placements[t];
+        if (placement && (!last || placement->completion >= incumbent.placements[*last]->completion)) {
+            last = t;
+        }
+    }
+    for (std::optional<std::uint32_t> at = last; at && !critical[*at];) {
+        critical[*at] = true;
+        const std::optional<TransferPlacement>& placement = incumbent.placements[*at];
+        at = placement ? placement->critical_predecessor : std::nullopt;
+        if (at && *at >= n) {
+            fatal_invariant(fmt::format("critical predecessor {} is outside the {} transfers", *at, n));
+        }
+    }
+
+    // Per tile, the transfers touching it in the incumbent's order, each
+    // once even when it names the tile twice.
+    std::vector<std::size_t> offsets(std::size_t{tile_count} + 1, 0);
+    std::vector<std::uint32_t> stamp(tile_count, no_position);
+    const auto for_each_tile = [&](std::uint32_t t, auto&& visit) {
+        const PendingTransfer& transfer = transfers[t];
+        const auto once = [&](std::uint16_t tile) {
+            if (stamp[tile] != t) {
+                stamp[tile] = t;
+                visit(tile);
+            }
+        };
+        once(transfer.source);
+        if (transfer.paired_source) {
+            once(*transfer.paired_source);
+        }
+        for (const PendingDestination& destination : transfer.destinations) {
+            once(destination.tile);
+        }
+    };
+    for (const std::uint32_t t : incumbent.order) {
+        for_each_tile(t, [&](std::uint16_t tile) { ++offsets[std::size_t{tile} + 1]; });
+    }
+    for (std::size_t tile = 0; tile < tile_count; ++tile) {
+        offsets[tile + 1] += offsets[tile];
+    }
+    std::vector<std::uint32_t> lists(offsets[tile_count]);
+    std::vector<std::size_t> fill(offsets.begin(), offsets.end() - 1);
+    std::fill(stamp.begin(), stamp.end(), no_position);
+    for (const std::uint32_t t : incumbent.order) {
+        for_each_tile(t, [&](std::uint16_t tile) { lists[fill[tile]++] = t; });
+    }
+
+    std::vector<bool> members(n, false);
+    for (std::size_t tile = 0; tile < tile_count; ++tile) {
+        const std::span<const std::uint32_t> list(lists.data() + offsets[tile], offsets[tile + 1] - offsets[tile]);
+        const std::size_t c = list.size();
+        const auto w = static_cast<std::size_t>(floor_sqrt(c));
+        std::size_t unmarked = 0;  // list positions below it are marked already
+        for (std::size_t i = 0; i < c; ++i) {
+            if (!critical[list[i]]) {
+                continue;
+            }
+            const std::size_t to = std::min(c - 1, i + w);
+            for (std::size_t at = std::max(unmarked, i >= w ? i - w : 0); at <= to; ++at) {
+                members[list[at]] = true;
+            }
+            unmarked = std::max(unmarked, to + 1);
+        }
+    }
+    return members;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -456,7 +518,6 @@ std::optional<std::vector<std::uint32_t>> point_to_point_matching_wave_order(con
                                                                              const MaterializedSchedule& incumbent) {
     const std::span<const PendingTransfer> transfers = problem.transfers();
     const std::size_t n = transfers.size();
-    require_tiles(problem);
     for (const PendingTransfer& transfer : transfers) {
         if (transfer.destinations.size() != 1) {
             return std::nullopt;
@@ -547,12 +608,11 @@ std::optional<std::vector<std::uint32_t>> critical_neighborhood_order(const Sche
                                                                       bool local) {
     const std::span<const PendingTransfer> transfers = problem.transfers();
     const std::size_t n = transfers.size();
-    require_tiles(problem);
     std::vector<std::uint64_t> rank = incumbent_ranks(problem, incumbent);
     if (n < 2) {
         return incumbent.order;
     }
-    std::vector<bool> neighborhood = detail::critical_neighborhood(problem, incumbent);
+    std::vector<bool> neighborhood = neighborhood_members(problem, incumbent);
     if (std::count(neighborhood.begin(), neighborhood.end(), true) <= 1) {
         return incumbent.order;
     }
@@ -687,86 +747,9 @@ std::optional<std::vector<std::uint32_t>> critical_neighborhood_order(const Sche
 namespace detail {
 
 std::vector<bool> critical_neighborhood(const SchedulingProblem& problem, const MaterializedSchedule& incumbent) {
-    const std::span<const PendingTransfer> transfers = problem.transfers();
-    const std::size_t n = transfers.size();
-    const std::uint16_t tile_count = problem.tile_count();
-    require_tiles(problem);
+    // Checks the incumbent's order as the repair does before asking.
     (void)incumbent_ranks(problem, incumbent);
-    if (incumbent.placements.size() != n) {
-        fatal_invariant(
-            fmt::format("incumbent holds {} placement slots for {} transfers", incumbent.placements.size(), n));
-    }
-
-    // The critical chain: from the latest completion (the larger position
-    // on a tie) back along the critical predecessors.
-    std::vector<bool> critical(n, false);
-    std::optional<std::uint32_t> last;
-    for (std::uint32_t t = 0; t < n; ++t) {
-        const std::optional<TransferPlacement>& placement = incumbent.placements[t];
-        if (placement && (!last || placement->completion >= incumbent.placements[*last]->completion)) {
-            last = t;
-        }
-    }
-    for (std::optional<std::uint32_t> at = last; at && !critical[*at];) {
-        critical[*at] = true;
-        const std::optional<TransferPlacement>& placement = incumbent.placements[*at];
-        at = placement ? placement->critical_predecessor : std::nullopt;
-        if (at && *at >= n) {
-            fatal_invariant(fmt::format("critical predecessor {} is outside the {} transfers", *at, n));
-        }
-    }
-
-    // Per tile, the transfers touching it in the incumbent's order, each
-    // once even when it names the tile twice.
-    std::vector<std::size_t> offsets(std::size_t{tile_count} + 1, 0);
-    std::vector<std::uint32_t> stamp(tile_count, no_position);
-    const auto for_each_tile = [&](std::uint32_t t, auto&& visit) {
-        const PendingTransfer& transfer = transfers[t];
-        const auto once = [&](std::uint16_t tile) {
-            if (stamp[tile] != t) {
-                stamp[tile] = t;
-                visit(tile);
-            }
-        };
-        once(transfer.source);
-        if (transfer.paired_source) {
-            once(*transfer.paired_source);
-        }
-        for (const PendingDestination& destination : transfer.destinations) {
-            once(destination.tile);
-        }
-    };
-    for (const std::uint32_t t : incumbent.order) {
-        for_each_tile(t, [&](std::uint16_t tile) { ++offsets[std::size_t{tile} + 1]; });
-    }
-    for (std::size_t tile = 0; tile < tile_count; ++tile) {
-        offsets[tile + 1] += offsets[tile];
-    }
-    std::vector<std::uint32_t> lists(offsets[tile_count]);
-    std::vector<std::size_t> fill(offsets.begin(), offsets.end() - 1);
-    std::fill(stamp.begin(), stamp.end(), no_position);
-    for (const std::uint32_t t : incumbent.order) {
-        for_each_tile(t, [&](std::uint16_t tile) { lists[fill[tile]++] = t; });
-    }
-
-    std::vector<bool> members(n, false);
-    for (std::size_t tile = 0; tile < tile_count; ++tile) {
-        const std::span<const std::uint32_t> list(lists.data() + offsets[tile], offsets[tile + 1] - offsets[tile]);
-        const std::size_t c = list.size();
-        const auto w = static_cast<std::size_t>(floor_sqrt(c));
-        std::size_t unmarked = 0;  // list positions below it are marked already
-        for (std::size_t i = 0; i < c; ++i) {
-            if (!critical[list[i]]) {
-                continue;
-            }
-            const std::size_t to = std::min(c - 1, i + w);
-            for (std::size_t at = std::max(unmarked, i >= w ? i - w : 0); at <= to; ++at) {
-                members[list[at]] = true;
-            }
-            unmarked = std::max(unmarked, to + 1);
-        }
-    }
-    return members;
+    return neighborhood_members(problem, incumbent);
 }
 
 std::vector<std::optional<std::uint32_t>> maximum_ready_matching(

@@ -24,14 +24,24 @@ constexpr std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcep
 }
 
 // One competitor for the next placement. Its ready cycle and load are the
-// values last computed for it and may lag behind the schedule.
+// values last computed for it and may lag behind the schedule. The entry
+// also carries what recomputing them needs (the transfer's fixed dependency
+// cycle and where its tiles are listed), so that a refresh reads only the
+// tile list and the per-tile state; these fields take no part in the order.
 struct ReadyTransfer {
-    std::uint32_t ready_cycle = 0;
     std::uint64_t load = 0;
-    std::uint16_t receivers = 0;
+    std::uint32_t ready_cycle = 0;
     std::uint32_t items = 0;
-    std::uint16_t source = 0;
     std::uint32_t transfer = 0;
+    std::uint16_t receivers = 0;
+    std::uint16_t source = 0;
+    // ready_cycles[transfer]: fixed once every predecessor is placed.
+    std::uint32_t dependency_cycle = 0;
+    // The transfer's tiles in the scheduler's flat tile list: `senders` send
+    // tiles (source, then paired source), then the destination tiles.
+    std::uint32_t tile_count = 0;
+    std::size_t tiles_begin = 0;
+    std::uint8_t senders = 0;
 };
 
 // True when `a` is placed before `b`: earlier ready cycle, then more load,
@@ -162,9 +172,9 @@ public:
         std::size_t stale = 0;
         for (;;) {
             const ReadyTransfer top = heads_.top();
-            const std::uint32_t ready_cycle = fresh_ready_cycle(top.transfer);
-            const std::uint64_t load = multicast_ ? current_load(top.transfer) : top.load;
-            if (top.ready_cycle == ready_cycle && top.load == load) {
+            ReadyTransfer updated = top;
+            refresh(updated);
+            if (top.ready_cycle == updated.ready_cycle && top.load == updated.load) {
                 remove_top(top);
                 return top.transfer;
             }
@@ -174,9 +184,6 @@ public:
             if (size > 127 && 4 * stale * log2 >= size) {
                 heads_.update_all([this](ReadyTransfer& entry) { refresh(entry); });
             } else {
-                ReadyTransfer updated = top;
-                updated.ready_cycle = ready_cycle;
-                updated.load = load;
                 heads_.replace_top(updated);
             }
         }
@@ -204,12 +211,24 @@ public:
 private:
     ReadyTransfer make_entry(std::uint32_t transfer) const {
         const PendingTransfer& pending = transfers_[transfer];
-        return ReadyTransfer{ready_cycles_[transfer],
-                             current_load(transfer),
-                             static_cast<std::uint16_t>(pending.destinations.size()),
-                             pending.item_count(),
-                             pending.source,
-                             transfer};
+        ReadyTransfer entry;
+        entry.ready_cycle = ready_cycles_[transfer];
+        entry.receivers = static_cast<std::uint16_t>(pending.destinations.size());
+        entry.items = pending.item_count();
+        entry.source = pending.source;
+        entry.transfer = transfer;
+        entry.dependency_cycle = ready_cycles_[transfer];
+        entry.tiles_begin = tile_offsets_[transfer];
+        entry.tile_count = static_cast<std::uint32_t>(tile_offsets_[transfer + 1] - tile_offsets_[transfer]);
+        entry.senders = send_tiles_[transfer];
+        for (const std::uint16_t tile : tiles_of(entry)) {
+            entry.load = saturating_add(entry.load, remaining_load_[tile]);
+        }
+        return entry;
+    }
+
+    std::span<const std::uint16_t> tiles_of(const ReadyTransfer& entry) const {
+        return std::span<const std::uint16_t>(tile_list_).subspan(entry.tiles_begin, entry.tile_count);
     }
 
     // The tiles of a transfer: the send side (source, then paired source)
@@ -219,33 +238,35 @@ private:
             tile_offsets_[transfer], tile_offsets_[transfer + 1] - tile_offsets_[transfer]);
     }
 
-    std::uint64_t current_load(std::uint32_t transfer) const {
-        std::uint64_t load = 0;
-        for (const std::uint16_t tile : tiles_of(transfer)) {
-            load = saturating_add(load, remaining_load_[tile]);
-        }
-        return load;
-    }
-
-    std::uint32_t fresh_ready_cycle(std::uint32_t transfer) const {
-        const std::span<const std::uint16_t> tiles = tiles_of(transfer);
-        const std::size_t senders = send_tiles_[transfer];
-        const std::vector<TileMarks>& marks = schedule_.tile_marks;
-        std::uint32_t cycle = ready_cycles_[transfer];
-        for (std::size_t i = 0; i < senders; ++i) {
-            cycle = std::max(cycle, marks[tiles[i]].send_mark);
-        }
-        for (std::size_t i = senders; i < tiles.size(); ++i) {
-            cycle = std::max(cycle, marks[tiles[i]].receive_mark);
-        }
-        return cycle;
-    }
-
+    // Recomputes the entry's ready cycle (its dependency cycle and the marks
+    // of its tiles: send marks on the send side, receive marks elsewhere)
+    // and, in a phase with a multicast, its load, in one pass over its tiles.
     void refresh(ReadyTransfer& entry) const {
-        entry.ready_cycle = fresh_ready_cycle(entry.transfer);
-        if (multicast_) {
-            entry.load = current_load(entry.transfer);
+        const std::span<const std::uint16_t> tiles = tiles_of(entry);
+        const TileMarks* marks = schedule_.tile_marks.data();
+        std::uint32_t cycle = entry.dependency_cycle;
+        if (!multicast_) {
+            for (std::size_t i = 0; i < entry.senders; ++i) {
+                cycle = std::max(cycle, marks[tiles[i]].send_mark);
+            }
+            for (std::size_t i = entry.senders; i < tiles.size(); ++i) {
+                cycle = std::max(cycle, marks[tiles[i]].receive_mark);
+            }
+            entry.ready_cycle = cycle;
+            return;
         }
+        const std::uint64_t* loads = remaining_load_.data();
+        std::uint64_t load = 0;
+        for (std::size_t i = 0; i < entry.senders; ++i) {
+            cycle = std::max(cycle, marks[tiles[i]].send_mark);
+            load = saturating_add(load, loads[tiles[i]]);
+        }
+        for (std::size_t i = entry.senders; i < tiles.size(); ++i) {
+            cycle = std::max(cycle, marks[tiles[i]].receive_mark);
+            load = saturating_add(load, loads[tiles[i]]);
+        }
+        entry.ready_cycle = cycle;
+        entry.load = load;
     }
 
     // Groups the transfers ready from the start by endpoint signature; only

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <map>
 #include <optional>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -23,51 +24,46 @@ constexpr std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcep
     return a > ~std::uint64_t{0} - b ? ~std::uint64_t{0} : a + b;
 }
 
-// One competitor for the next placement. Its ready cycle and load are the
-// values last computed for it and may lag behind the schedule. The entry
-// also carries what recomputing them needs (the transfer's fixed dependency
-// cycle and where its tiles are listed), so that a refresh reads only the
-// tile list and the per-tile state; these fields take no part in the order.
+// One competitor for the next placement, packed into a 128-bit key whose
+// ascending order is the placement priority: earlier ready cycle, then more
+// load, then the transfer's static rank (more destinations, more items,
+// lower source tile, lower position). The ready cycle and load are the
+// values last computed for the entry and may lag behind the schedule.
+//
+// Layout: `high` = ready cycle (32 bits) and the upper half of the inverted
+// load; `low` = the lower half of the inverted load and the rank (32 bits).
 struct ReadyTransfer {
-    std::uint64_t load = 0;
-    std::uint32_t ready_cycle = 0;
-    std::uint32_t items = 0;
-    std::uint32_t transfer = 0;
-    std::uint16_t receivers = 0;
-    std::uint16_t source = 0;
-    // ready_cycles[transfer]: fixed once every predecessor is placed.
-    std::uint32_t dependency_cycle = 0;
-    // The transfer's tiles in the scheduler's flat tile list: `senders` send
-    // tiles (source, then paired source), then the destination tiles.
-    std::uint32_t tile_count = 0;
-    std::size_t tiles_begin = 0;
-    std::uint8_t senders = 0;
+    std::uint64_t high = 0;
+    std::uint64_t low = 0;
+
+    static constexpr ReadyTransfer make(std::uint32_t ready_cycle, std::uint64_t load, std::uint32_t rank) noexcept {
+        const std::uint64_t inverted = ~load;
+        return ReadyTransfer{(std::uint64_t{ready_cycle} << 32) | (inverted >> 32), (inverted << 32) | rank};
+    }
+    constexpr std::uint32_t ready_cycle() const noexcept { return static_cast<std::uint32_t>(high >> 32); }
+    constexpr std::uint64_t load() const noexcept { return ~((high << 32) | (low >> 32)); }
+    constexpr std::uint32_t rank() const noexcept { return static_cast<std::uint32_t>(low); }
+    constexpr ReadyTransfer with_ready_cycle(std::uint32_t cycle) const noexcept {
+        return ReadyTransfer{(std::uint64_t{cycle} << 32) | (high & 0xffff'ffffU), low};
+    }
+
+    // True when this entry is placed before `other`.
+    constexpr bool more_urgent_than(const ReadyTransfer& other) const noexcept {
+        return high != other.high ? high < other.high : low < other.low;
+    }
+    friend constexpr bool operator==(const ReadyTransfer&, const ReadyTransfer&) noexcept = default;
 };
 
-// True when `a` is placed before `b`: earlier ready cycle, then more load,
-// more destinations, more items, lower source tile, lower position.
-constexpr bool more_urgent(const ReadyTransfer& a, const ReadyTransfer& b) noexcept {
-    if (a.ready_cycle != b.ready_cycle) {
-        return a.ready_cycle < b.ready_cycle;
-    }
-    if (a.load != b.load) {
-        return a.load > b.load;
-    }
-    if (a.receivers != b.receivers) {
-        return a.receivers > b.receivers;
-    }
-    if (a.items != b.items) {
-        return a.items > b.items;
-    }
-    if (a.source != b.source) {
-        return a.source < b.source;
-    }
-    return a.transfer < b.transfer;
-}
+static_assert(ReadyTransfer::make(7, 0x1'2345'6789'abcdULL, 3).load() == 0x1'2345'6789'abcdULL);
+static_assert(ReadyTransfer::make(7, 0x1'2345'6789'abcdULL, 3).with_ready_cycle(9).ready_cycle() == 9);
+static_assert(ReadyTransfer::make(7, 0x1'2345'6789'abcdULL, 3).with_ready_cycle(9).load() == 0x1'2345'6789'abcdULL);
+static_assert(ReadyTransfer::make(1, 0, 9).more_urgent_than(ReadyTransfer::make(2, ~0ULL, 0)));
+static_assert(ReadyTransfer::make(1, 0x1'0000'0000ULL, 9).more_urgent_than(ReadyTransfer::make(1, 0xffff'ffffULL, 0)));
+static_assert(ReadyTransfer::make(1, 5, 2).more_urgent_than(ReadyTransfer::make(1, 5, 3)));
 
 // Heap order for the std heap algorithms: the front is the most urgent entry.
 struct LessUrgent {
-    bool operator()(const ReadyTransfer& a, const ReadyTransfer& b) const noexcept { return more_urgent(b, a); }
+    bool operator()(const ReadyTransfer& a, const ReadyTransfer& b) const noexcept { return b.more_urgent_than(a); }
 };
 
 // A max-priority queue of ready entries: a binary heap over a plain vector,
@@ -97,12 +93,11 @@ public:
         entries_.front() = entry;
         sift_down_top();
     }
-    // Applies `update` to every entry, then restores the order.
-    template <typename Update>
-    void update_all(Update update) {
-        for (ReadyTransfer& entry : entries_) {
-            update(entry);
-        }
+    // Lets `rewrite` change any entries (given as one span), then restores
+    // the order.
+    template <typename Rewrite>
+    void rewrite_all(Rewrite rewrite) {
+        rewrite(std::span<ReadyTransfer>(entries_));
         std::make_heap(entries_.begin(), entries_.end(), LessUrgent{});
     }
 
@@ -116,10 +111,10 @@ private:
             if (child >= size) {
                 break;
             }
-            if (child + 1 < size && more_urgent(entries_[child + 1], entries_[child])) {
+            if (child + 1 < size && entries_[child + 1].more_urgent_than(entries_[child])) {
                 ++child;
             }
-            if (!more_urgent(entries_[child], moving)) {
+            if (!entries_[child].more_urgent_than(moving)) {
                 break;
             }
             entries_[hole] = entries_[child];
@@ -142,24 +137,24 @@ public:
           remaining_predecessors_(transfers_.size()),
           ready_cycles_(transfers_.size(), 0),
           group_of_(transfers_.size()) {
-        tile_offsets_.reserve(transfers_.size() + 1);
-        tile_offsets_.push_back(0);
-        send_tiles_.reserve(transfers_.size());
+        rank_transfers();
+        tiles_by_rank_.resize(transfers_.size());
         for (std::uint32_t t = 0; t < transfers_.size(); ++t) {
             const PendingTransfer& pending = transfers_[t];
             remaining_predecessors_[t] = problem.predecessors(t).size();
             if (pending.destinations.size() >= 2) {
                 multicast_ = true;
             }
+            const std::size_t begin = tile_list_.size();
             tile_list_.push_back(pending.source);
             if (pending.paired_source) {
                 tile_list_.push_back(*pending.paired_source);
             }
-            send_tiles_.push_back(pending.paired_source ? 2 : 1);
             for (const PendingDestination& destination : pending.destinations) {
                 tile_list_.push_back(destination.tile);
             }
-            tile_offsets_.push_back(tile_list_.size());
+            tiles_by_rank_[rank_of_[t]] = TransferTiles{begin, static_cast<std::uint32_t>(tile_list_.size() - begin),
+                                                        pending.paired_source ? 2U : 1U, 0};
         }
         group_initial_transfers();
     }
@@ -172,17 +167,16 @@ public:
         std::size_t stale = 0;
         for (;;) {
             const ReadyTransfer top = heads_.top();
-            ReadyTransfer updated = top;
-            refresh(updated);
-            if (top.ready_cycle == updated.ready_cycle && top.load == updated.load) {
+            const ReadyTransfer updated = refreshed(top);
+            if (updated == top) {
                 remove_top(top);
-                return top.transfer;
+                return by_rank_[top.rank()];
             }
             ++stale;
             const std::size_t size = heads_.size();
             const std::size_t log2 = static_cast<std::size_t>(std::bit_width(size)) - 1;
             if (size > 127 && 4 * stale * log2 >= size) {
-                heads_.update_all([this](ReadyTransfer& entry) { refresh(entry); });
+                heads_.rewrite_all([this](std::span<ReadyTransfer> entries) { refresh_all(entries); });
             } else {
                 heads_.replace_top(updated);
             }
@@ -195,7 +189,7 @@ public:
     void placed(std::uint32_t transfer, std::uint32_t completion) {
         if (multicast_) {
             const std::uint64_t items = transfers_[transfer].item_count();
-            for (const std::uint16_t tile : tiles_of(transfer)) {
+            for (const std::uint16_t tile : tiles_of(tiles_by_rank_[rank_of_[transfer]])) {
                 std::uint64_t& load = remaining_load_[tile];
                 load = load > items ? load - items : 0;
             }
@@ -209,64 +203,100 @@ public:
     }
 
 private:
-    ReadyTransfer make_entry(std::uint32_t transfer) const {
-        const PendingTransfer& pending = transfers_[transfer];
-        ReadyTransfer entry;
-        entry.ready_cycle = ready_cycles_[transfer];
-        entry.receivers = static_cast<std::uint16_t>(pending.destinations.size());
-        entry.items = pending.item_count();
-        entry.source = pending.source;
-        entry.transfer = transfer;
-        entry.dependency_cycle = ready_cycles_[transfer];
-        entry.tiles_begin = tile_offsets_[transfer];
-        entry.tile_count = static_cast<std::uint32_t>(tile_offsets_[transfer + 1] - tile_offsets_[transfer]);
-        entry.senders = send_tiles_[transfer];
-        for (const std::uint16_t tile : tiles_of(entry)) {
-            entry.load = saturating_add(entry.load, remaining_load_[tile]);
+    // Where a transfer's tiles are listed: `senders` send tiles (source, then
+    // paired source), then the destination tiles in order; and its
+    // dependency cycle, fixed once the transfer is ready. Kept by rank, so
+    // that refreshing a queue entry needs nothing else.
+    struct TransferTiles {
+        std::size_t begin = 0;
+        std::uint32_t count = 0;
+        std::uint32_t senders = 0;
+        std::uint32_t dependency_cycle = 0;
+    };
+
+    // Orders the transfers by the priority keys that never change: more
+    // destinations, more items, lower source tile, lower position.
+    void rank_transfers() {
+        by_rank_.resize(transfers_.size());
+        for (std::uint32_t t = 0; t < transfers_.size(); ++t) {
+            by_rank_[t] = t;
         }
-        return entry;
+        const auto static_key = [this](std::uint32_t t) {
+            const PendingTransfer& pending = transfers_[t];
+            const auto receivers = static_cast<std::uint16_t>(pending.destinations.size());
+            return std::tuple(static_cast<std::uint16_t>(~receivers), ~pending.item_count(), pending.source, t);
+        };
+        std::sort(by_rank_.begin(), by_rank_.end(),
+                  [&](std::uint32_t a, std::uint32_t b) { return static_key(a) < static_key(b); });
+        rank_of_.resize(transfers_.size());
+        for (std::uint32_t rank = 0; rank < by_rank_.size(); ++rank) {
+            rank_of_[by_rank_[rank]] = rank;
+        }
     }
 
-    std::span<const std::uint16_t> tiles_of(const ReadyTransfer& entry) const {
-        return std::span<const std::uint16_t>(tile_list_).subspan(entry.tiles_begin, entry.tile_count);
+    ReadyTransfer make_entry(std::uint32_t transfer) {
+        const std::uint32_t rank = rank_of_[transfer];
+        TransferTiles& tiles = tiles_by_rank_[rank];
+        tiles.dependency_cycle = ready_cycles_[transfer];
+        std::uint64_t load = 0;
+        for (const std::uint16_t tile : tiles_of(tiles)) {
+            load = saturating_add(load, remaining_load_[tile]);
+        }
+        return ReadyTransfer::make(tiles.dependency_cycle, load, rank);
     }
 
-    // The tiles of a transfer: the send side (source, then paired source)
-    // first, then every destination tile in order.
-    std::span<const std::uint16_t> tiles_of(std::uint32_t transfer) const {
-        return std::span<const std::uint16_t>(tile_list_).subspan(
-            tile_offsets_[transfer], tile_offsets_[transfer + 1] - tile_offsets_[transfer]);
+    std::span<const std::uint16_t> tiles_of(const TransferTiles& tiles) const {
+        return std::span<const std::uint16_t>(tile_list_).subspan(tiles.begin, tiles.count);
     }
 
-    // Recomputes the entry's ready cycle (its dependency cycle and the marks
-    // of its tiles: send marks on the send side, receive marks elsewhere)
-    // and, in a phase with a multicast, its load, in one pass over its tiles.
-    void refresh(ReadyTransfer& entry) const {
-        const std::span<const std::uint16_t> tiles = tiles_of(entry);
+    // The entry with its ready cycle (the dependency cycle and the marks of
+    // the transfer's tiles: send marks on the send side, receive marks
+    // elsewhere) and, in a phase with a multicast, its load recomputed, in
+    // one pass over the tiles.
+    ReadyTransfer refreshed(const ReadyTransfer& entry) const {
+        const TransferTiles& info = tiles_by_rank_[entry.rank()];
+        const std::span<const std::uint16_t> tiles = tiles_of(info);
         const TileMarks* marks = schedule_.tile_marks.data();
-        std::uint32_t cycle = entry.dependency_cycle;
+        std::uint32_t cycle = info.dependency_cycle;
         if (!multicast_) {
-            for (std::size_t i = 0; i < entry.senders; ++i) {
+            for (std::size_t i = 0; i < info.senders; ++i) {
                 cycle = std::max(cycle, marks[tiles[i]].send_mark);
             }
-            for (std::size_t i = entry.senders; i < tiles.size(); ++i) {
+            for (std::size_t i = info.senders; i < tiles.size(); ++i) {
                 cycle = std::max(cycle, marks[tiles[i]].receive_mark);
             }
-            entry.ready_cycle = cycle;
-            return;
+            return entry.with_ready_cycle(cycle);
         }
         const std::uint64_t* loads = remaining_load_.data();
         std::uint64_t load = 0;
-        for (std::size_t i = 0; i < entry.senders; ++i) {
+        for (std::size_t i = 0; i < info.senders; ++i) {
             cycle = std::max(cycle, marks[tiles[i]].send_mark);
             load = saturating_add(load, loads[tiles[i]]);
         }
-        for (std::size_t i = entry.senders; i < tiles.size(); ++i) {
+        for (std::size_t i = info.senders; i < tiles.size(); ++i) {
             cycle = std::max(cycle, marks[tiles[i]].receive_mark);
             load = saturating_add(load, loads[tiles[i]]);
         }
-        entry.ready_cycle = cycle;
-        entry.load = load;
+        return ReadyTransfer::make(cycle, load, entry.rank());
+    }
+
+    // Refreshes every entry. The entries name transfers in no useful order,
+    // so each refresh would wait for two dependent memory reads (where the
+    // tiles are listed, then the list); fetching both some entries ahead
+    // lets those reads overlap.
+    void refresh_all(std::span<ReadyTransfer> entries) const {
+        constexpr std::size_t where_ahead = 16;
+        constexpr std::size_t list_ahead = 8;
+        const std::size_t count = entries.size();
+        for (std::size_t i = 0; i < count; ++i) {
+            if (i + where_ahead < count) {
+                __builtin_prefetch(&tiles_by_rank_[entries[i + where_ahead].rank()]);
+            }
+            if (i + list_ahead < count) {
+                __builtin_prefetch(tile_list_.data() + tiles_by_rank_[entries[i + list_ahead].rank()].begin);
+            }
+            entries[i] = refreshed(entries[i]);
+        }
     }
 
     // Groups the transfers ready from the start by endpoint signature; only
@@ -302,7 +332,7 @@ private:
     // its place to the next member of its group, which inherits the entry's
     // ready cycle and is brought up to date when it reaches the top.
     void remove_top(const ReadyTransfer& top) {
-        const std::optional<std::uint32_t> group = group_of_[top.transfer];
+        const std::optional<std::uint32_t> group = group_of_[by_rank_[top.rank()]];
         if (!group) {
             heads_.pop();
             return;
@@ -313,9 +343,7 @@ private:
             heads_.pop();
             return;
         }
-        ReadyTransfer next = members.top();
-        next.ready_cycle = top.ready_cycle;
-        heads_.replace_top(next);
+        heads_.replace_top(members.top().with_ready_cycle(top.ready_cycle()));
     }
 
     const SchedulingProblem& problem_;
@@ -327,9 +355,10 @@ private:
     ReadyQueue heads_;
     std::vector<ReadyQueue> groups_;
     std::vector<std::optional<std::uint32_t>> group_of_;
-    std::vector<std::size_t> tile_offsets_;
+    std::vector<std::uint32_t> by_rank_;
+    std::vector<std::uint32_t> rank_of_;
+    std::vector<TransferTiles> tiles_by_rank_;
     std::vector<std::uint16_t> tile_list_;
-    std::vector<std::uint8_t> send_tiles_;
     bool multicast_ = false;
 };
 

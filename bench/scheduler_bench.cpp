@@ -14,14 +14,17 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include <sys/wait.h>
@@ -61,6 +64,16 @@ struct Arguments {
     std::optional<std::string> family;
 };
 
+// A whole decimal 32-bit count, or nothing.
+std::optional<std::uint32_t> parse_count(std::string_view text) {
+    std::uint32_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc{} || end != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
 std::optional<Arguments> parse(int argc, char** argv) {
     Arguments arguments;
     for (int i = 1; i < argc; ++i) {
@@ -68,17 +81,20 @@ std::optional<Arguments> parse(int argc, char** argv) {
         if (i + 1 >= argc) {
             return std::nullopt;
         }
-        const char* value = argv[++i];
-        if (arg == "--max-transfers") {
-            arguments.max_transfers = static_cast<std::uint32_t>(std::strtoul(value, nullptr, 10));
-        } else if (arg == "--repetitions") {
-            arguments.repetitions = std::max<std::uint32_t>(1, static_cast<std::uint32_t>(std::strtoul(value, nullptr, 10)));
+        const std::string_view value = argv[++i];
+        if (arg == "--max-transfers" || arg == "--repetitions") {
+            const std::optional<std::uint32_t> count = parse_count(value);
+            if (!count) {
+                return std::nullopt;
+            }
+            (arg == "--max-transfers" ? arguments.max_transfers : arguments.repetitions) = *count;
         } else if (arg == "--family") {
-            arguments.family = value;
+            arguments.family = std::string(value);
         } else {
             return std::nullopt;
         }
     }
+    arguments.repetitions = std::max<std::uint32_t>(1, arguments.repetitions);
     return arguments;
 }
 
@@ -98,6 +114,13 @@ int main(int argc, char** argv) {
         {"broadcast", snapgen::Family::Broadcast, std::nullopt},
         {"mixed", snapgen::Family::Mixed, 0},
     };
+    if (arguments->family && std::none_of(std::begin(families), std::end(families), [&](const Family& family) {
+            return family.label == *arguments->family;
+        })) {
+        fmt::print(stderr, "bench-scheduler: unknown family '{}'; the families are all-to-all, halo, broadcast, mixed\n",
+                   *arguments->family);
+        return 2;
+    }
     const std::uint32_t sizes[] = {1'000, 3'000, 10'000, 30'000, 100'000};
     fmt::print("{:<11} {:>9} {:>8} {:>8} {:>8} {:<24} {:>10} {:>9}\n", "family", "transfers", "edges", "horizon",
                "bound", "strategy", "median ms", "peak MiB");

@@ -145,6 +145,11 @@ int main(int argc, char** argv) {
                 }
                 continue;
             }
+            // The child reports why it could not measure the phase.
+            const auto fail = [&](const std::string& why) {
+                fmt::print(stderr, "{} {}: {}\n", family.label, size, why);
+                return 1;
+            };
             snapgen::GeneratorOptions options;
             options.family = family.family;
             options.tile_count = 1472;
@@ -154,18 +159,22 @@ int main(int argc, char** argv) {
             options.paired_percent = family.paired_percent;
             const auto plan = snapgen::resolve_options(options);
             if (!plan) {
-                fmt::print(stderr, "{} {}: {}\n", family.label, size, plan.error());
-                return 1;
+                return fail(plan.error());
             }
             const codegen::ExchangeScheduleProblem problem = snapgen::generate_phase(*plan, 0);
             const auto pending = codegen::pending_from_problem(problem, plan->tile_count);
             if (!pending) {
-                fmt::print(stderr, "{} {}: {}\n", family.label, size, pending.error().to_string());
-                return 1;
+                return fail(pending.error().to_string());
             }
             const std::size_t edges = codegen::SchedulingProblem::create(*pending, plan->tile_count).edge_count();
             const auto topology = codegen::machine_section(plan->tile_count);
+            if (!topology) {
+                return fail(topology.error().to_string());
+            }
             const auto configuration = codegen::receive_configuration(*pending, plan->tile_count);
+            if (!configuration) {
+                return fail(configuration.error().to_string());
+            }
 
             std::vector<double> milliseconds;
             std::string strategy;
@@ -178,9 +187,8 @@ int main(int argc, char** argv) {
                                                                     configuration->incoming_counts, plan->tile_count);
                 const auto elapsed = std::chrono::steady_clock::now() - started;
                 if (!scheduled) {
-                    fmt::print(stderr, "{} {}: {}\n", family.label, size, scheduled.error().to_string());
-                    return 1;
-                }
+                return fail(scheduled.error().to_string());
+            }
                 milliseconds.push_back(std::chrono::duration<double, std::milli>(elapsed).count());
                 strategy = std::string(scheduled->strategy);
                 if (scheduled->neighborhood_improvements != 0) {

@@ -40,20 +40,26 @@ bool RepeatBaseline::matches(const codegen::PhysicalExchangePhase& later) const 
 
 tl::expected<codegen::ExchangeScheduleProblem, Failure> relocate_problem(const codegen::ExchangeScheduleProblem& problem,
                                                                          std::uint32_t offset) {
-    constexpr std::uint32_t limit = std::numeric_limits<std::uint32_t>::max();
+    // Moves one address; false when it would pass the 32-bit range.
+    const auto move = [offset](std::uint32_t& address) {
+        if (address > std::numeric_limits<std::uint32_t>::max() - offset) {
+            return false;
+        }
+        address += offset;
+        return true;
+    };
+    const auto overflow = [] { return tl::make_unexpected(Failure("relocated address overflow")); };
     codegen::ExchangeScheduleProblem relocated = problem;
     for (codegen::ExchangeScheduleTransfer& transfer : relocated.transfers) {
         for (std::uint32_t& address : transfer.source_addresses) {
-            if (address > limit - offset) {
-                return tl::make_unexpected(Failure("relocated address overflow"));
+            if (!move(address)) {
+                return overflow();
             }
-            address += offset;
         }
         for (codegen::ExchangeScheduleDestination& destination : transfer.destinations) {
-            if (destination.address > limit - offset) {
-                return tl::make_unexpected(Failure("relocated address overflow"));
+            if (!move(destination.address)) {
+                return overflow();
             }
-            destination.address += offset;
         }
     }
     return relocated;

@@ -238,46 +238,37 @@ private:
         const std::uint32_t rank = rank_of_[transfer];
         TransferTiles& tiles = tiles_by_rank_[rank];
         tiles.dependency_cycle = ready_cycles_[transfer];
-        std::uint64_t load = 0;
-        for (const std::uint16_t tile : tiles_of(tiles)) {
-            load = saturating_add(load, remaining_load_[tile]);
-        }
-        return ReadyTransfer::make(tiles.dependency_cycle, load, rank);
+        return ReadyTransfer::make(tiles.dependency_cycle, load_of(tiles_of(tiles)), rank);
     }
 
     std::span<const std::uint16_t> tiles_of(const TransferTiles& tiles) const {
         return std::span<const std::uint16_t>(tile_list_).subspan(tiles.begin, tiles.count);
     }
 
+    // The sum of the remaining loads of these tiles.
+    std::uint64_t load_of(std::span<const std::uint16_t> tiles) const {
+        std::uint64_t load = 0;
+        for (const std::uint16_t tile : tiles) {
+            load = saturating_add(load, remaining_load_[tile]);
+        }
+        return load;
+    }
+
     // The entry with its ready cycle (the dependency cycle and the marks of
     // the transfer's tiles: send marks on the send side, receive marks
-    // elsewhere) and, in a phase with a multicast, its load recomputed, in
-    // one pass over the tiles.
+    // elsewhere) and, in a phase with a multicast, its load recomputed.
     ReadyTransfer refreshed(const ReadyTransfer& entry) const {
         const TransferTiles& info = tiles_by_rank_[entry.rank()];
         const std::span<const std::uint16_t> tiles = tiles_of(info);
         const TileMarks* marks = schedule_.tile_marks.data();
         std::uint32_t cycle = info.dependency_cycle;
-        if (!multicast_) {
-            for (std::size_t i = 0; i < info.senders; ++i) {
-                cycle = std::max(cycle, marks[tiles[i]].send_mark);
-            }
-            for (std::size_t i = info.senders; i < tiles.size(); ++i) {
-                cycle = std::max(cycle, marks[tiles[i]].receive_mark);
-            }
-            return entry.with_ready_cycle(cycle);
-        }
-        const std::uint64_t* loads = remaining_load_.data();
-        std::uint64_t load = 0;
         for (std::size_t i = 0; i < info.senders; ++i) {
             cycle = std::max(cycle, marks[tiles[i]].send_mark);
-            load = saturating_add(load, loads[tiles[i]]);
         }
         for (std::size_t i = info.senders; i < tiles.size(); ++i) {
             cycle = std::max(cycle, marks[tiles[i]].receive_mark);
-            load = saturating_add(load, loads[tiles[i]]);
         }
-        return ReadyTransfer::make(cycle, load, entry.rank());
+        return multicast_ ? ReadyTransfer::make(cycle, load_of(tiles), entry.rank()) : entry.with_ready_cycle(cycle);
     }
 
     // Refreshes every entry. The entries name transfers in no useful order,

@@ -155,17 +155,12 @@ tl::expected<PhysicalExchangePhase, ExchangeLoweringError> schedule_exchange_pro
     if (!pending) {
         return tl::unexpected(std::move(pending.error()));
     }
-    auto configuration = receive_configuration(*pending, tile_count);
-    if (!configuration) {
-        return tl::unexpected(std::move(configuration.error()));
+    auto selection = optimize_owned_pending(*topology, std::move(*pending), tile_count);
+    if (!selection) {
+        return tl::unexpected(std::move(selection.error()));
     }
-    auto scheduled = optimize_pending_schedule(*topology, *pending, configuration->incoming_bases,
-                                               configuration->incoming_counts, tile_count);
-    if (!scheduled) {
-        return tl::unexpected(std::move(scheduled.error()));
-    }
-    return finish_exchange_run(tile_count, problem.phase, std::move(configuration->incoming_bases),
-                               std::move(*scheduled));
+    return finish_exchange_run(tile_count, problem.phase, std::move(selection->incoming_bases),
+                               std::move(selection->scheduled));
 }
 
 }  // namespace vorn::codegen

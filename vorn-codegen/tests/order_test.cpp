@@ -628,11 +628,9 @@ TEST(OrderRandom, EveryOrderIsATopologicalPermutation) {
 // ---------------------------------------------------------------------------
 // Log events
 
-// Runs repairs with a capturing subscriber and compares the order events
-// (without timestamps). Runs in a freshly started copy of the test program,
-// in which no other test has installed a subscriber yet.
-[[noreturn]] void log_repairs_and_exit() {
-    runtime::test_support::capture_log("vorn_codegen::exchange::order=debug");
+// Runs repairs and compares the order events they log (without
+// timestamps); empty when they match.
+std::string log_repairs() {
     const RepairCase buckets = repair_cases()[2];
     const Incumbent four(buckets.tiles, buckets.transfers, identity(4), buckets.placements);
     (void)four.repair(true);
@@ -642,23 +640,19 @@ TEST(OrderRandom, EveryOrderIsATopologicalPermutation) {
     (void)single.repair(false);
     const Incumbent large(1001, fan_out(1000), identity(1000), fan_out_placements(1000));
     (void)large.repair(false);
-
-    const std::string& logged = runtime::test_support::captured_log();
-    const std::string expected =
+    return runtime::test_support::log_mismatch(
         "DEBUG vorn_codegen::exchange::order: finished exchange repair ordering transfers=4 visits=5 local=true\n"
         "DEBUG vorn_codegen::exchange::order: finished exchange repair ordering transfers=4 visits=5 local=false\n"
         "DEBUG vorn_codegen::exchange::order: broader exchange repair reached its queue-work budget "
-        "transfers=1000 visits=65537\n";
-    if (logged != expected) {
-        std::fprintf(stderr, "logged:\n%s\nexpected:\n%s", logged.c_str(), expected.c_str());
-        ::_exit(1);
-    }
-    ::_exit(0);
+        "transfers=1000 visits=65537\n");
 }
 
+// In a freshly started copy of the test program, in which no other test has
+// installed a subscriber yet.
 TEST(OrderEventsDeathTest, RepairsLogTheirDebugEvents) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(log_repairs_and_exit(), ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(runtime::test_support::run_logged("vorn_codegen::exchange::order=debug", log_repairs),
+                ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

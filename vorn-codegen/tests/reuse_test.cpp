@@ -313,18 +313,9 @@ TEST(ExchangeScheduleCache, RejectedPhasesLeaveTheCacheAlone) {
 // Log events, each check in a freshly started copy of the test program (the
 // subscriber can be installed once per process).
 
-std::string& captured_lines() { return runtime::test_support::captured_log(); }
-
 // Captures the recipe cache's events while `body` runs (see run_logged).
 [[noreturn]] void run_logged(const std::function<std::string()>& body) {
     runtime::test_support::run_logged("vorn_codegen::exchange::reuse=debug", body);
-}
-
-std::string expect_log(const std::string& expected) {
-    if (captured_lines() != expected) {
-        return fmt::format("expected the log:\n{}", expected);
-    }
-    return {};
 }
 
 TEST(ExchangeScheduleCacheEventsDeathTest, ReuseIsLoggedWithThePhase) {
@@ -334,12 +325,12 @@ TEST(ExchangeScheduleCacheEventsDeathTest, ReuseIsLoggedWithThePhase) {
                     if (!cache.schedule_problem(tiles, pair_phase(12))) {
                         return std::string("the first scheduling failed");
                     }
-                    std::string failure = expect_log("");
+                    std::string failure = runtime::test_support::log_mismatch("");
                     auto second = cache.schedule_problem(tiles, relocated(pair_phase(12), 0x40));
                     if (!second || !second->phase.reused) {
                         return std::string("the relocated phase was not reused");
                     }
-                    failure += expect_log(
+                    failure += runtime::test_support::log_mismatch(
                         "INFO vorn_codegen::exchange::reuse: reused exchange optimization after validating "
                         "relocated rows phase=12\n");
                     return failure;
@@ -356,7 +347,7 @@ TEST(ExchangeScheduleCacheEventsDeathTest, MismatchingRowsFallBackSilently) {
                     if (!first || !second || second->phase.reused) {
                         return std::string("the moved phase was not scheduled afresh");
                     }
-                    return expect_log("");
+                    return runtime::test_support::log_mismatch("");
                 }),
                 ::testing::ExitedWithCode(0), "");
 }
@@ -383,7 +374,7 @@ TEST(ExchangeScheduleCacheEventsDeathTest, FailedReplayIsLoggedAndSelectedAfresh
                     if (cache.recipe(7) != recipe) {
                         return std::string("a failed selection changed the recipe");
                     }
-                    return expect_log(fmt::format("DEBUG vorn_codegen::exchange::reuse: exchange choices require "
+                    return runtime::test_support::log_mismatch(fmt::format("DEBUG vorn_codegen::exchange::reuse: exchange choices require "
                                                   "reoptimization after placement phase=7 error=\"{}\"\n",
                                                   expected.to_string()));
                 }),

@@ -292,8 +292,6 @@ TEST(SelectTransferWidths, AlternativeErrorsAreReturned) {
 // check runs in a freshly started copy of the test program.
 
 // The captured lines, each without its timestamp.
-std::string& captured_lines() { return runtime::test_support::captured_log(); }
-
 // Captures the exchange scheduler's events while `body` runs (see
 // run_logged).
 [[noreturn]] void run_logged(const std::function<std::string()>& body) {
@@ -303,7 +301,7 @@ std::string& captured_lines() { return runtime::test_support::captured_log(); }
 // The captured lines that contain `message`.
 std::vector<std::string> lines_with(std::string_view message) {
     std::vector<std::string> found;
-    const std::string& lines = captured_lines();
+    const std::string& lines = runtime::test_support::captured_log();
     for (std::size_t at = 0; at < lines.size();) {
         const std::size_t end = lines.find('\n', at);
         const std::string line = lines.substr(at, end - at);
@@ -333,7 +331,7 @@ TEST(SelectTransferWidthsEventsDeathTest, ComparisonIsLoggedWithBothHorizons) {
             const Topology topology = section(16);
             const std::uint32_t ordinary = optimized_horizon(topology, transfers, 16);
             const std::uint32_t paired = optimized_horizon(topology, widened(transfers, topology, 16), 16);
-            captured_lines().clear();
+            runtime::test_support::captured_log().clear();
             if (!select_transfer_widths(21, topology, transfers, 16)) {
                 return "the selection failed";
             }

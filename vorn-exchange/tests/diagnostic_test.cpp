@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "encoding_support.hpp"
+#include "log_capture.hpp"
 #include "vorn/exchange/encoding.hpp"
 #include "vorn/runtime/logging.hpp"
 
@@ -377,45 +378,44 @@ TEST(DiagnosticMismatch, WindowsSpanThreeBeforeToThreeAfterCutToEachList) {
     EXPECT_EQ(lone->actual_window, "Some([(7, IncomingControl { stream: Xpic, value: 1600 })])");
 }
 
-// The event goes to the process's subscriber; this test installs one that
-// captures DEBUG events of the diagnostic module, unless another is in place.
-std::string& captured_lines() {
-    static std::string lines;
-    return lines;
-}
-
-TEST(DiagnosticMismatch, EmitsTheDebugEventWithItsFields) {
-    static const bool installed = [] {
-        auto filter = runtime::EventFilter::parse("vorn_exchange::diagnostic=debug");
-        if (!filter) {
-            return false;
-        }
-        return runtime::install_subscriber(
-            std::make_unique<runtime::Subscriber>(runtime::LogConfig{*filter, runtime::LogFormat::Plain, false},
-                                                  [](std::string_view line) { captured_lines().append(line); }));
-    }();
-    if (!installed) {
-        GTEST_SKIP() << "another logging subscriber is installed in this process";
-    }
-    captured_lines().clear();
+// Validates a program whose incoming controls differ from its schedule and
+// one whose controls match; empty when the first logged exactly the
+// mismatch event and the second nothing.
+std::string log_control_mismatch() {
+    using runtime::test_support::captured_log;
     const TileCase tile{
         {}, {xpic_source_event(5, 9), pic_pointer_event(9, 0x40)}, 9, {0x64010009, 0x6018000F, 0x43A00000}};
-    EXPECT_EQ(validation_error(tile), ExchangeError::schedule(invariant::encoded_incoming_control_mismatch));
-    const std::string& line = captured_lines();
-    EXPECT_THAT(line, HasSubstr("DEBUG vorn_exchange::diagnostic: encoded incoming controls differ from the phase "
-                                "schedule tile=3 first_mismatch=1 actual_len=2 expected_len=2 "
-                                "actual=Some((9, IncomingControl { stream: Pic, value: 15 })) "
-                                "expected=Some((9, IncomingControl { stream: Pic, value: 16 })) "
-                                "actual_window=Some([(5, IncomingControl { stream: Xpic, value: 9 }), "
-                                "(9, IncomingControl { stream: Pic, value: 15 })]) "
-                                "expected_window=Some([(5, IncomingControl { stream: Xpic, value: 9 }), "
-                                "(9, IncomingControl { stream: Pic, value: 16 })])\n"));
+    if (validation_error(tile) != ExchangeError::schedule(invariant::encoded_incoming_control_mismatch)) {
+        return "the mismatching program was not rejected with the control mismatch";
+    }
+    const std::string_view event =
+        "DEBUG vorn_exchange::diagnostic: encoded incoming controls differ from the phase "
+        "schedule tile=3 first_mismatch=1 actual_len=2 expected_len=2 "
+        "actual=Some((9, IncomingControl { stream: Pic, value: 15 })) "
+        "expected=Some((9, IncomingControl { stream: Pic, value: 16 })) "
+        "actual_window=Some([(5, IncomingControl { stream: Xpic, value: 9 }), "
+        "(9, IncomingControl { stream: Pic, value: 15 })]) "
+        "expected_window=Some([(5, IncomingControl { stream: Xpic, value: 9 }), "
+        "(9, IncomingControl { stream: Pic, value: 16 })])\n";
+    if (std::string failure = runtime::test_support::log_mismatch(event); !failure.empty()) {
+        return failure;
+    }
     // Valid programs log nothing.
-    captured_lines().clear();
+    captured_log().clear();
     TileCase valid = tile;
     valid.words[1] = 0x60180010;
-    EXPECT_EQ(validation_error(valid), std::nullopt);
-    EXPECT_EQ(captured_lines(), "");
+    if (validation_error(valid) != std::nullopt) {
+        return "the matching program was rejected";
+    }
+    return runtime::test_support::log_mismatch("");
+}
+
+// In a freshly started copy of the test program, in which no other test has
+// installed a subscriber yet.
+TEST(DiagnosticMismatchDeathTest, EmitsTheDebugEventWithItsFields) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(runtime::test_support::run_logged("vorn_exchange::diagnostic=debug", log_control_mismatch),
+                ::testing::ExitedWithCode(0), "");
 }
 
 // ---------------------------------------------------------------------------

@@ -663,12 +663,9 @@ TEST(TransferRowsTest, PairedRowsReadBackAsPairedReceives) {
 // ---------------------------------------------------------------------------
 // The debug events of the row builders.
 
-// Installs a subscriber that captures the events of this package, builds
-// rows (some failing) and exits with 0 when exactly the expected lines were
-// logged. Runs in a freshly started copy of the test program, in which no
-// other test has installed a subscriber yet.
-[[noreturn]] void log_rows_and_exit() {
-    runtime::test_support::capture_log("vorn_exchange=debug");
+// Builds rows (some failing) and compares the events of this package they
+// log (without timestamps); empty when they match.
+std::string log_rows() {
     const Topology topology = Topology::q480();
     (void)point_to_point(topology, 0, 1, 8);
     (void)point_to_point(topology, 0, 1, 0);
@@ -677,26 +674,22 @@ TEST(TransferRowsTest, PairedRowsReadBackAsPairedReceives) {
     (void)multicast(topology, 0, std::vector<std::uint16_t>{}, 8, 0);
     // A paired multicast logs the multicast it starts from.
     (void)paired_multicast(topology, 4, std::vector<std::uint16_t>{0, 1}, 8);
-
-    const std::string& logged = runtime::test_support::captured_log();
-    const std::string expected =
+    return runtime::test_support::log_mismatch(
         "DEBUG vorn_exchange: assembled point-to-point exchange sender_logical=0 receiver_logical=1 count=8\n"
         "DEBUG vorn_exchange: assembled multicast exchange sender_logical=0 receiver_logical=[1, 2] count=8 "
         "schedule_offset=0\n"
         "DEBUG vorn_exchange: assembled multicast exchange sender_logical=7 receiver_logical=[1] count=3 "
         "schedule_offset=12\n"
         "DEBUG vorn_exchange: assembled multicast exchange sender_logical=4 receiver_logical=[0, 1] count=8 "
-        "schedule_offset=0\n";
-    if (logged != expected) {
-        std::fprintf(stderr, "logged:\n%s\nexpected:\n%s", logged.c_str(), expected.c_str());
-        ::_exit(1);
-    }
-    ::_exit(0);
+        "schedule_offset=0\n");
 }
 
+// In a freshly started copy of the test program, in which no other test has
+// installed a subscriber yet.
 TEST(TransferRowEventsDeathTest, SuccessfulBuildsLogTheirDebugEvent) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(log_rows_and_exit(), ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(runtime::test_support::run_logged("vorn_exchange=debug", log_rows), ::testing::ExitedWithCode(0),
+                "");
 }
 
 }  // namespace

@@ -36,6 +36,15 @@ inline void capture_log(std::string_view directives) {
     }
 }
 
+// Empty when exactly `expected` was captured, else a text saying what was
+// expected (run_logged prints the captured log beside it).
+inline std::string log_mismatch(std::string_view expected) {
+    if (captured_log() == expected) {
+        return {};
+    }
+    return "expected the log:\n" + std::string(expected);
+}
+
 // Captures with `directives`, runs `body` and exits with 0 when it returns
 // an empty text, else prints that text and the log and exits with 1.
 [[noreturn]] inline void run_logged(std::string_view directives, const std::function<std::string()>& body) {

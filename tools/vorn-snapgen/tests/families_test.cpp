@@ -208,7 +208,9 @@ INSTANTIATE_TEST_SUITE_P(
                                                           o.paired_percent = 100;
                                                           o.transfers = 200;
                                                       })},
-        FamilyCase{"MixedFewTiles", make(Family::Mixed, 3, [](GeneratorOptions& o) { o.transfers = 50; })}),
+        FamilyCase{"MixedFewTiles", make(Family::Mixed, 3, [](GeneratorOptions& o) { o.transfers = 50; })},
+        FamilyCase{"PairsDefault", make(Family::Pairs, 1472)},
+        FamilyCase{"PairsThreePhases", make(Family::Pairs, 100, [](GeneratorOptions& o) { o.phases = 3; })}),
     [](const testing::TestParamInfo<FamilyCase>& info) { return std::string(info.param.name); });
 
 TEST(AllToAll, SendsEveryOrderedPairOfEveryGroupOncePerRound) {
